@@ -1,0 +1,29 @@
+# Front door: thin wrappers around CMake, CTest and the scripts in scripts/.
+
+BUILD     ?= build
+ASAN      := $(BUILD)/asan
+FILE      ?= examples/hello.enc
+SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
+
+.PHONY: all run test test-release test-asan clean
+
+all:
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake --build $(BUILD) --parallel
+
+run: all
+	$(BUILD)/ecbcat $(FILE)
+
+test: test-release test-asan
+
+test-release: all
+	ctest --test-dir $(BUILD) --output-on-failure
+
+test-asan:
+	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)"
+	cmake --build $(ASAN) --parallel
+	ctest --test-dir $(ASAN) --output-on-failure
+
+clean:
+	rm -rf $(BUILD)

@@ -1,0 +1,47 @@
+#include "decrypt.hpp"
+
+#include <cerrno>
+#include <cstring>
+
+#include "cipher.hpp"
+#include "fdio.hpp"
+
+namespace ecbcat {
+
+static_assert(chunk_size % block_size == 0);
+
+Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
+  EcbDecryptor aes;
+  if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};
+
+  alignas(64) unsigned char in[chunk_size];
+  alignas(64) unsigned char out[chunk_size];
+  // The last whole ciphertext block: a short final block takes its missing bytes from it.
+  // Zero until a block arrives, so an input under 16 bytes never reads stale memory.
+  unsigned char prev[block_size] = {};
+  std::size_t have = 0;  // bytes of an incomplete block kept at the front of `in`
+
+  for (;;) {
+    ssize_t n = read_some(in_fd, in + have, chunk_size - have);
+    if (n < 0) return {Fault::read, errno, 0};
+    if (n == 0) break;
+    std::size_t total = have + static_cast<std::size_t>(n);
+    std::size_t whole = total - total % block_size;
+    if (whole > 0) {
+      if (unsigned long e = aes.decrypt(in, out, whole)) return {Fault::cipher, 0, e};
+      if (int err = write_all(out_fd, out, whole)) return {Fault::write, err, 0};
+      std::memcpy(prev, in + whole - block_size, block_size);
+    }
+    have = total - whole;
+    std::memmove(in, in + whole, have);
+  }
+
+  if (have > 0) {
+    std::memcpy(prev, in, have);
+    if (unsigned long e = aes.decrypt(prev, out, block_size)) return {Fault::cipher, 0, e};
+    if (int err = write_all(out_fd, out, block_size)) return {Fault::write, err, 0};
+  }
+  return {};
+}
+
+}  // namespace ecbcat

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <span>
+
+namespace ecbcat {
+
+inline constexpr std::size_t block_size = 16;
+
+// Bytes asked of each read(2) and decrypted per libcrypto call. A multiple of the block size.
+inline constexpr std::size_t chunk_size = 128 * 1024;
+
+enum class Fault { none, setup, cipher, read, write };
+
+// How a run ended. `error` is the errno of a failed read or write; `crypto_error` the
+// libcrypto error code of a failed setup or decryption.
+struct Outcome {
+  Fault fault = Fault::none;
+  int error = 0;
+  unsigned long crypto_error = 0;
+};
+
+// Decrypts everything readable from in_fd with AES-128-ECB under `key` and writes the
+// plaintext to out_fd, in one pass with fixed buffers. Every complete block that a read
+// delivers is written before the next read. A trailing partial block of r bytes is
+// completed with bytes r..15 of the ciphertext block before it (zero bytes when there is
+// none), decrypted and written whole, so the output is 16 * ceil(L / 16) bytes. Stops at
+// the first failure; blocks written before it stay written.
+Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd);
+
+}  // namespace ecbcat

@@ -1,0 +1,89 @@
+// ecbcat FILE: decrypts FILE (AES-128-ECB under the built-in key) to standard output.
+// This file is the shell: the argument, the open, the messages and the exit status.
+
+#include <fcntl.h>
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+#include "cipher.hpp"
+#include "decrypt.hpp"
+#include "key.hpp"
+
+namespace {
+
+// Every failure ends the run with this status (255 as the shell sees it).
+constexpr int failure = -1;
+
+class InputFile {
+ public:
+  explicit InputFile(const char* path) : fd_(::open(path, flags)) {}
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+  ~InputFile() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int fd() const { return fd_; }
+
+ private:
+#ifdef O_BINARY
+  static constexpr int flags = O_RDONLY | O_CLOEXEC | O_BINARY;
+#else
+  static constexpr int flags = O_RDONLY | O_CLOEXEC;
+#endif
+  int fd_;
+};
+
+void report_crypto(const char* what, unsigned long code) {
+  char text[256];
+  ecbcat::describe_crypto_error(code, text, sizeof text);
+  std::fprintf(stderr, "%s: %s\n", what, text);
+}
+
+int report(const ecbcat::Outcome& o) {
+  switch (o.fault) {
+    case ecbcat::Fault::none:
+      return 0;
+    case ecbcat::Fault::setup:
+      report_crypto("failed setting up AES-128-ECB", o.crypto_error);
+      return failure;
+    case ecbcat::Fault::cipher:
+      report_crypto("failed decrypting", o.crypto_error);
+      return failure;
+    case ecbcat::Fault::read:
+      errno = o.error;
+      std::perror("failed reading file");
+      return failure;
+    case ecbcat::Fault::write:
+      errno = o.error;
+      std::perror("failed writing output");
+      return failure;
+  }
+  return failure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::fputs("usage: ecbcat FILE\n", stderr);
+    return failure;
+  }
+  // Nothing here is configurable, so the system's OpenSSL configuration must not change
+  // what we do, and the algorithm tables we never use need not be built.
+  if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
+                              OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
+                          nullptr) != 1) {
+    report_crypto("failed setting up AES-128-ECB", ERR_get_error());
+    return failure;
+  }
+  InputFile input(argv[1]);
+  if (input.fd() < 0) {
+    std::perror("failed opening file");
+    return failure;
+  }
+  return report(ecbcat::decrypt_stream(ecbcat::key, input.fd(), STDOUT_FILENO));
+}

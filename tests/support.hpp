@@ -1,0 +1,27 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace ecbcat::test {
+
+using Bytes = std::vector<unsigned char>;
+
+// The block loop of the original design, one 16-byte block at a time, through libcrypto's
+// low-level AES rather than EVP: the input block is never cleared, so a short last block
+// keeps the tail of the block before it (zeros when there is none).
+Bytes reference_decrypt(std::span<const unsigned char, 16> key, std::span<const unsigned char> in);
+
+Bytes random_bytes(std::size_t n, std::uint32_t seed);
+Bytes from_hex(const std::string& hex);
+Bytes read_file(const std::string& path);
+
+// An anonymous in-memory file holding `content`, positioned at its start.
+int memfd_with(std::span<const unsigned char> content);
+// Everything in fd from offset 0 (fd must be seekable).
+Bytes contents_of(int fd);
+
+}  // namespace ecbcat::test
