@@ -5,7 +5,7 @@ ASAN      := $(BUILD)/asan
 FILE      ?= examples/hello.enc
 SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all run test test-release test-asan clean
+.PHONY: all run test test-release test-asan bench clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -24,6 +24,10 @@ test-asan:
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)"
 	cmake --build $(ASAN) --parallel
 	ctest --test-dir $(ASAN) --output-on-failure
+
+# BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
+bench: all
+	scripts/bench.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -7,7 +7,8 @@ namespace ecbcat {
 
 inline constexpr std::size_t block_size = 16;
 
-// Bytes asked of each read(2) and decrypted per libcrypto call. A multiple of the block size.
+// Bytes asked of each read(2) and decrypted per libcrypto call; a multiple of the block size.
+// Measured flat from 64 to 512 KiB, slower at 1 MiB, where both buffers outgrow the L2 cache.
 inline constexpr std::size_t chunk_size = 128 * 1024;
 
 enum class Fault { none, setup, cipher, read, write };
