@@ -5,7 +5,7 @@ ASAN      := $(BUILD)/asan
 FILE      ?= examples/hello.enc
 SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all run test test-release test-asan bench clean
+.PHONY: all run test test-release test-asan bench check-32 clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -28,6 +28,10 @@ test-asan:
 # BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
 bench: all
 	scripts/bench.sh $(BUILD)
+
+# A 32-bit x86 build decrypting a file past 4 GiB, compared with the native build.
+check-32: all
+	scripts/check-32.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

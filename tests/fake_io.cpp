@@ -1,0 +1,54 @@
+#include "fake_io.hpp"
+
+#include <sys/types.h>
+
+#include <algorithm>
+
+extern "C" ssize_t __real_read(int fd, void* buf, size_t len);
+extern "C" ssize_t __real_write(int fd, const void* buf, size_t len);
+
+namespace ecbcat::test {
+
+FaultScript read_script, write_script;
+
+namespace {
+
+// Shrinks or refuses one call as the script says; returns false (errno set) to refuse.
+bool allow(FaultScript& s, size_t& len) {
+  if (!s.pieces.empty()) {
+    std::size_t piece = s.pieces[s.calls++ % s.pieces.size()];
+    if (piece == 0) {
+      errno = EINTR;
+      return false;
+    }
+    len = std::min(len, piece);
+  }
+  if (s.passed >= s.fail_at) {
+    errno = s.fail_errno;
+    return false;
+  }
+  len = std::min(len, s.fail_at - s.passed);
+  return true;
+}
+
+}  // namespace
+}  // namespace ecbcat::test
+
+using ecbcat::test::read_script;
+using ecbcat::test::write_script;
+
+extern "C" ssize_t __wrap_read(int fd, void* buf, size_t len) {
+  if (fd != read_script.fd || len == 0) return __real_read(fd, buf, len);
+  if (!ecbcat::test::allow(read_script, len)) return -1;
+  ssize_t n = __real_read(fd, buf, len);
+  if (n > 0) read_script.passed += static_cast<std::size_t>(n);
+  return n;
+}
+
+extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t len) {
+  if (fd != write_script.fd || len == 0) return __real_write(fd, buf, len);
+  if (!ecbcat::test::allow(write_script, len)) return -1;
+  ssize_t n = __real_write(fd, buf, len);
+  if (n > 0) write_script.passed += static_cast<std::size_t>(n);
+  return n;
+}

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cerrno>
+#include <cstddef>
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+namespace ecbcat::test {
+
+// A script for one descriptor, played by the link-time stand-ins for read(2) and write(2)
+// (ld --wrap) in binaries that link fake_io.cpp. Every other descriptor works normally.
+struct FaultScript {
+  int fd = -1;
+  // Once this many bytes have passed, every further call fails with fail_errno.
+  std::size_t fail_at = SIZE_MAX;
+  int fail_errno = EIO;
+  // Per call, cycled: at most this many bytes, or 0 to fail that call with EINTR.
+  // Empty: no limit.
+  std::vector<std::size_t> pieces;
+
+  std::size_t passed = 0, calls = 0;
+};
+
+inline FaultScript failing_at(std::size_t bytes, int error = EIO,
+                              std::vector<std::size_t> pieces = {}) {
+  FaultScript s;
+  s.fail_at = bytes;
+  s.fail_errno = error;
+  s.pieces = std::move(pieces);
+  return s;
+}
+
+inline FaultScript in_pieces(std::vector<std::size_t> pieces) {
+  return failing_at(SIZE_MAX, EIO, std::move(pieces));
+}
+
+extern FaultScript read_script, write_script;
+
+}  // namespace ecbcat::test

@@ -1,0 +1,26 @@
+// Arms the fake read(2)/write(2) of the fault-injection build of the program from its
+// environment: ECBCAT_FAIL_READ_AT=N fails reads of the input (the first descriptor the
+// program opens) with EIO after N bytes, ECBCAT_FAIL_WRITE_AT=N writes to standard output.
+
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "fake_io.hpp"
+
+namespace {
+
+[[gnu::constructor]] void arm_from_environment() {
+  using ecbcat::test::read_script;
+  using ecbcat::test::write_script;
+  if (const char* n = std::getenv("ECBCAT_FAIL_READ_AT")) {
+    read_script.fd = 3;
+    read_script.fail_at = std::strtoull(n, nullptr, 10);
+  }
+  if (const char* n = std::getenv("ECBCAT_FAIL_WRITE_AT")) {
+    write_script.fd = STDOUT_FILENO;
+    write_script.fail_at = std::strtoull(n, nullptr, 10);
+  }
+}
+
+}  // namespace

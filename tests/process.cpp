@@ -1,0 +1,64 @@
+#include "process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <stdexcept>
+
+namespace ecbcat::test {
+
+Result run(const char* program, const std::vector<std::string>& args, const Options& opt) {
+  int out[2], err[2];
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe failed");
+  if (opt.out == Stdout::reader_gone) ::close(out[0]);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    std::signal(SIGPIPE, opt.ignore_sigpipe ? SIG_IGN : SIG_DFL);
+    if (!opt.cwd.empty() && ::chdir(opt.cwd.c_str()) != 0) _exit(120);
+    for (const auto& e : opt.env) ::putenv(const_cast<char*>(e.c_str()));
+    if (opt.out == Stdout::dev_full) {
+      ::dup2(::open("/dev/full", O_WRONLY), 1);
+    } else if (opt.out == Stdout::closed) {
+      ::close(1);
+    } else {
+      ::dup2(out[1], 1);
+    }
+    ::dup2(err[1], 2);
+    ::close_range(3, ~0U, 0);  // nothing the test runner holds open leaks into the program
+    std::vector<char*> argv;
+    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(program, argv.data());
+    _exit(127);
+  }
+  ::close(out[1]);
+  ::close(err[1]);
+  Result r;
+  pollfd fds[2] = {{opt.out == Stdout::reader_gone ? -1 : out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&r.out, &r.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    ::poll(fds, 2, -1);
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[65536];
+      ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<std::size_t>(n));
+      } else {
+        ::close(fds[i].fd);
+        fds[i].fd = -1;
+      }
+    }
+  }
+  int ws;
+  ::waitpid(pid, &ws, 0);
+  r.status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+  return r;
+}
+
+}  // namespace ecbcat::test
