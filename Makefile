@@ -3,9 +3,10 @@
 BUILD     ?= build
 ASAN      := $(BUILD)/asan
 FILE      ?= examples/hello.enc
+FUZZ_SECONDS ?= 60
 SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all run test test-release test-asan bench check-32 clean
+.PHONY: all run test test-release test-asan bench check-32 fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -28,6 +29,15 @@ test-asan:
 # BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
 bench: all
 	scripts/bench.sh $(BUILD)
+
+# libFuzzer for FUZZ_SECONDS over the committed seeds; new finds go to $(BUILD)/fuzz/corpus.
+fuzz:
+	CXX=clang++ cmake -S . -B $(BUILD)/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DBUILD_TESTING=OFF \
+	  -DECBCAT_FUZZ=ON -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link,address,undefined"
+	cmake --build $(BUILD)/fuzz --parallel --target decrypt_fuzz
+	mkdir -p $(BUILD)/fuzz/corpus
+	$(BUILD)/fuzz/fuzz/decrypt_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=140000 \
+	  -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/seeds
 
 # A 32-bit x86 build decrypting a file past 4 GiB, compared with the native build.
 check-32: all
