@@ -4,9 +4,10 @@ BUILD     ?= build
 ASAN      := $(BUILD)/asan
 FILE      ?= examples/hello.enc
 FUZZ_SECONDS ?= 60
+PREFIX    ?= /usr/local
 SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
-.PHONY: all run test test-release test-asan bench check-32 fuzz clean
+.PHONY: all run test test-release test-asan install deb bench check-32 fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
@@ -25,6 +26,19 @@ test-asan:
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)"
 	cmake --build $(ASAN) --parallel
 	ctest --test-dir $(ASAN) --output-on-failure
+
+# Honours DESTDIR, as cmake --install does.
+install: all
+	cmake --install $(BUILD) --prefix $(PREFIX)
+
+# build/ecbcat_<version>_<arch>.deb, with its libssl dependency from dpkg-shlibdeps.
+deb:
+	cmake -S . -B $(BUILD)/deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
+	  -DECBCAT_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr
+	cmake --build $(BUILD)/deb --parallel
+	cd $(BUILD)/deb && cpack -B $(abspath $(BUILD))
+	rm -rf $(BUILD)/_CPack_Packages
+	scripts/check-deb.sh $(BUILD)
 
 # BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
 bench: all

@@ -1,0 +1,47 @@
+# Install rules and the Debian package.
+
+include(GNUInstallDirs)
+
+option(ECBCAT_DEBIAN_LAYOUT
+       "Lay files out as a Debian package wants them: gzipped manual page, copyright file" OFF)
+
+install(TARGETS ecbcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+
+if(NOT ECBCAT_DEBIAN_LAYOUT)
+  install(FILES man/ecbcat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+else()
+  find_program(GZIP gzip REQUIRED)
+  set(manpage_gz ${PROJECT_BINARY_DIR}/ecbcat.1.gz)
+  # -n keeps the name and time out of the archive, so the package builds reproducibly.
+  add_custom_command(OUTPUT ${manpage_gz}
+                     COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/ecbcat.1 > ${manpage_gz}
+                     DEPENDS man/ecbcat.1 VERBATIM)
+  add_custom_target(manpage ALL DEPENDS ${manpage_gz})
+  install(FILES ${manpage_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # Debian's machine-readable copyright file, around the text of LICENSE.
+  file(READ LICENSE license)
+  string(REGEX REPLACE "^MIT License\n\n[^\n]*\n\n" "" license "${license}")
+  string(REGEX REPLACE "\n\n" "\n.\n" license "${license}")
+  string(REGEX REPLACE "\n([^\n])" "\n \\1" license "${license}")
+  file(WRITE ${PROJECT_BINARY_DIR}/copyright
+       "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/\n"
+       "Upstream-Name: ecbcat\n\n"
+       "Files: *\nCopyright: 2026 The ecbcat developers\nLicense: Expat\n ${license}")
+  install(FILES ${PROJECT_BINARY_DIR}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ecbcat)
+endif()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ecbcat)
+set(CPACK_PACKAGE_VENDOR "The ecbcat developers")
+set(CPACK_PACKAGE_CONTACT "The ecbcat developers <ecbcat@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "decrypt an AES-128-ECB file under a built-in key")
+set(CPACK_PACKAGE_DESCRIPTION "ecbcat FILE decrypts FILE, raw AES-128-ECB ciphertext written by \
+another system under a fixed key, and streams the plaintext to standard output.")
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+include(CPack)
