@@ -22,7 +22,8 @@ using namespace ecbcat::test;
 
 namespace {
 
-constexpr std::array<unsigned char, 16> fips_key{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15};
+constexpr std::array<unsigned char, 16> fips_key{0, 1, 2,  3,  4,  5,  6,  7,
+                                                 8, 9, 10, 11, 12, 13, 14, 15};
 
 }  // namespace
 
