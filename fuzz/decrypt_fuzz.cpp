@@ -5,9 +5,6 @@
 // bit: the FIPS-197 key instead of the built-in one); then that many schedule bytes, each a
 // transfer size (0 = EINTR, 200 and up = multiples of 4099 bytes); the rest is ciphertext.
 
-#include <unistd.h>
-
-#include <array>
 #include <cstdint>
 #include <cstdlib>
 #include <span>
@@ -19,13 +16,6 @@
 
 using namespace ecbcat;
 using namespace ecbcat::test;
-
-namespace {
-
-constexpr std::array<unsigned char, 16> fips_key{0, 1, 2,  3,  4,  5,  6,  7,
-                                                 8, 9, 10, 11, 12, 13, 14, 15};
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
@@ -44,15 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::size_t> write_pieces(pieces.rbegin(), pieces.rend());
 
   std::span<const unsigned char> input(data + 1 + steps, size - 1 - steps);
-  int in = memfd_with(input), out = memfd_with({});
-  read_script = in_pieces(pieces);
-  read_script.fd = in;
-  write_script = in_pieces(write_pieces);
-  write_script.fd = out;
-  Outcome o = decrypt_stream(k, in, out);
-  read_script = write_script = {};
-  if (o.fault != Fault::none || contents_of(out) != reference_decrypt(k, input)) std::abort();
-  ::close(in);
-  ::close(out);
+  Scripted r = decrypt_scripted(k, input, in_pieces(pieces), in_pieces(write_pieces));
+  if (r.outcome.fault != Fault::none || r.out != reference_decrypt(k, input)) std::abort();
   return 0;
 }

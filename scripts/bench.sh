@@ -52,10 +52,9 @@ openssl=(openssl enc -d -aes-128-ecb -nopad -K "$key" -in "$big")
 catcmd=(cat "$big")
 
 # Warm-up: the input into the page cache, each program once.
-for cmd in ecbcat openssl catcmd; do
-  declare -n c=$cmd
-  "${c[@]}" >/dev/null
-done
+"${ecbcat[@]}" >/dev/null
+"${openssl[@]}" >/dev/null
+"${catcmd[@]}" >/dev/null
 t_e=() t_o=() t_c=()
 for ((i = 0; i < runs; i++)); do
   timed 1 "${ecbcat[@]}" && t_e+=("$took")

@@ -49,6 +49,5 @@ echo "check-32: 32-bit output $got bytes, expected $expected"
 [[ $got -eq $expected ]]
 # Byte for byte against the native build; cmp also fails if either stream ends early.
 "$out/ecbcat" "$input" | cmp - <("$build/ecbcat" "$input")
-echo "check-32: last block $("$out/ecbcat" "$input" | tail -c 16 | od -An -tx1 | tr -d ' ')"
 rm -f "$input"
 echo "check-32: passed"

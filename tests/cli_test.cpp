@@ -31,8 +31,7 @@ class Cli : public ::testing::Test {
     for (const char* name : {"-", "--help", "-x"}) fs::copy_file(enc_, dir_ / name);
     std::ofstream(dir_ / "empty").close();
     Bytes big = random_bytes(4 << 20, 9);
-    std::ofstream(dir_ / "big", std::ios::binary)
-        .write(reinterpret_cast<const char*>(big.data()), big.size());
+    write_file(dir_ / "big", big);
   }
   void TearDown() override { fs::remove_all(dir_); }
 
@@ -123,8 +122,7 @@ TEST_F(Cli, ReaderGoingAwayEndsQuietlyLikeAnyFilter) {
 TEST_F(Cli, LargeInputMatchesReference) {
   Bytes in = read_file(dir_ / "big");
   in.resize(in.size() - 7);
-  std::ofstream(dir_ / "odd", std::ios::binary)
-      .write(reinterpret_cast<const char*>(in.data()), in.size());
+  write_file(dir_ / "odd", in);
   Result r = run(ECBCAT_BINARY, {"ecbcat", (dir_ / "odd").string()});
   EXPECT_EQ(r.status, 0);
   // Spelled out here rather than taken from the program, so a wrong built-in key fails.

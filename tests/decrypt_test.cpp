@@ -13,14 +13,12 @@
 #include <csignal>
 #include <thread>
 
+#include "fake_io.hpp"
 #include "key.hpp"
 #include "support.hpp"
 
 namespace ecbcat::test {
 namespace {
-
-constexpr std::array<unsigned char, 16> fips_key{0, 1, 2,  3,  4,  5,  6,  7,
-                                                 8, 9, 10, 11, 12, 13, 14, 15};
 
 struct Pipe {
   int r = -1, w = -1;
@@ -36,17 +34,10 @@ struct Pipe {
 };
 
 // Runs the unit from a memory file into a memory file.
-Bytes decrypt_bytes(std::span<const unsigned char, 16> k, const Bytes& in,
-                    Outcome* outcome = nullptr) {
-  int in_fd = memfd_with(in);
-  int out_fd = memfd_with({});
-  Outcome o = decrypt_stream(k, in_fd, out_fd);
-  if (outcome) *outcome = o;
-  EXPECT_EQ(o.fault, Fault::none);
-  Bytes out = contents_of(out_fd);
-  ::close(in_fd);
-  ::close(out_fd);
-  return out;
+Bytes decrypt_bytes(std::span<const unsigned char, 16> k, const Bytes& in) {
+  Scripted r = decrypt_scripted(k, in);
+  EXPECT_EQ(r.outcome.fault, Fault::none);
+  return r.out;
 }
 
 TEST(Decrypt, KnownAnswers) {

@@ -1,6 +1,7 @@
 #include "fake_io.hpp"
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 
@@ -32,6 +33,22 @@ bool allow(FaultScript& s, size_t& len) {
 }
 
 }  // namespace
+
+Scripted decrypt_scripted(std::span<const unsigned char, 16> key, std::span<const unsigned char> in,
+                          FaultScript rd, FaultScript wr) {
+  int in_fd = memfd_with(in), out_fd = memfd_with({});
+  read_script = std::move(rd);
+  read_script.fd = in_fd;
+  write_script = std::move(wr);
+  write_script.fd = out_fd;
+  Outcome o = decrypt_stream(key, in_fd, out_fd);
+  read_script = write_script = {};
+  Scripted r{o, contents_of(out_fd)};
+  ::close(in_fd);
+  ::close(out_fd);
+  return r;
+}
+
 }  // namespace ecbcat::test
 
 using ecbcat::test::read_script;

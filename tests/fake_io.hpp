@@ -3,8 +3,12 @@
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
+
+#include "decrypt.hpp"
+#include "support.hpp"
 
 namespace ecbcat::test {
 
@@ -36,5 +40,15 @@ inline FaultScript in_pieces(std::vector<std::size_t> pieces) {
 }
 
 extern FaultScript read_script, write_script;
+
+struct Scripted {
+  Outcome outcome;
+  Bytes out;
+};
+
+// Decrypts `in` from a memory file into a memory file, the reads and writes following the
+// two scripts, and returns how the unit ended and what it wrote.
+Scripted decrypt_scripted(std::span<const unsigned char, 16> key, std::span<const unsigned char> in,
+                          FaultScript rd = {}, FaultScript wr = {});
 
 }  // namespace ecbcat::test

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <filesystem>
-#include <fstream>
 
 #include "decrypt.hpp"
 #include "fake_io.hpp"
@@ -48,19 +47,11 @@ TEST(Faults, OutputIsExactlyWhatPassedBeforeTheFault) {
       {"interrupted on both sides", in_pieces({0, 4096, 0, 13}), in_pieces({0, 0, 5000}),
        Fault::none, 0, ref.size()},
   };
-  for (auto& c : cases) {
-    int in_fd = memfd_with(in), out_fd = memfd_with({});
-    read_script = c.rd;
-    read_script.fd = in_fd;
-    write_script = c.wr;
-    write_script.fd = out_fd;
-    Outcome o = decrypt_stream(key, in_fd, out_fd);
-    read_script = write_script = {};
-    EXPECT_EQ(o.fault, c.fault) << c.name;
-    EXPECT_EQ(o.error, c.error) << c.name;
-    EXPECT_EQ(contents_of(out_fd), prefix(ref, c.out_len)) << c.name;
-    ::close(in_fd);
-    ::close(out_fd);
+  for (const auto& c : cases) {
+    Scripted r = decrypt_scripted(key, in, c.rd, c.wr);
+    EXPECT_EQ(r.outcome.fault, c.fault) << c.name;
+    EXPECT_EQ(r.outcome.error, c.error) << c.name;
+    EXPECT_EQ(r.out, prefix(ref, c.out_len)) << c.name;
   }
 }
 
@@ -68,7 +59,7 @@ TEST(Faults, CommandReportsMidwayFaults) {
   const Bytes in = random_bytes(3 * chunk_size + 5, 22);
   const Bytes ref = reference_decrypt(key, in);
   auto path = std::filesystem::temp_directory_path() / ("ecbcat-fault-" + std::to_string(getpid()));
-  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(in.data()), in.size());
+  write_file(path, in);
   struct Case {
     std::string env, err;
     std::size_t out_len;

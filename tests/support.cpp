@@ -51,6 +51,13 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
+void write_file(const std::string& path, std::span<const unsigned char> content) {
+  std::ofstream f(path, std::ios::binary);
+  f.write(reinterpret_cast<const char*>(content.data()),
+          static_cast<std::streamsize>(content.size()));
+  if (!f) throw std::runtime_error("cannot write " + path);
+}
+
 int memfd_with(std::span<const unsigned char> content) {
   int fd = memfd_create("ecbcat-test", MFD_CLOEXEC);
   if (fd < 0) throw std::runtime_error("memfd_create failed");
