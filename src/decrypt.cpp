@@ -13,6 +13,8 @@ static_assert(chunk_size % block_size == 0);
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
   EcbDecryptor aes;
   if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};
+  widen_pipe(in_fd);
+  widen_pipe(out_fd);
 
   alignas(64) unsigned char in[chunk_size];
   alignas(64) unsigned char out[chunk_size];

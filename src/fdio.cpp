@@ -1,8 +1,10 @@
 #include "fdio.hpp"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 namespace ecbcat {
 
@@ -27,6 +29,24 @@ int write_all(int fd, const unsigned char* buf, std::size_t len) {
     len -= static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+void widen_pipe(int fd, int room) {
+#ifdef F_SETPIPE_SZ
+  int size = ::fcntl(fd, F_GETPIPE_SZ);  // fails on anything but a pipe or FIFO
+  if (size < 0 || size >= room) return;
+  if (::fcntl(fd, F_SETPIPE_SZ, room) >= 0) return;
+  // Without privilege a pipe may not grow past /proc/sys/fs/pipe-max-size: take that much.
+  int max = ::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  if (max < 0) return;
+  char text[16] = {};
+  ssize_t n = ::read(max, text, sizeof text - 1);
+  ::close(max);
+  long limit = n > 0 ? std::strtol(text, nullptr, 10) : 0;
+  if (limit > size && limit < room) ::fcntl(fd, F_SETPIPE_SZ, static_cast<int>(limit));
+#else
+  (void)fd, (void)room;  // no way to size a pipe here: it keeps the system's size
+#endif
 }
 
 }  // namespace ecbcat

@@ -48,6 +48,7 @@ TEST_F(Cli, MessagesAndStatuses) {
     Stdout mode;
     std::string out, err;
     int status;
+    int pipe_size = 0;  // stdout pipe's size at the start; it must end up with 1 MiB or more
   } cases[] = {
       {"decrypts", {"ecbcat", enc}, Stdout::pipe, plain_, "", 0},
       {"ignores later arguments",
@@ -56,6 +57,7 @@ TEST_F(Cli, MessagesAndStatuses) {
        plain_,
        "",
        0},
+      {"widens a shell's 64 KiB pipe", {"ecbcat", enc}, Stdout::pipe, plain_, "", 0, 64 << 10},
       {"empty file", {"ecbcat", (dir_ / "empty").string()}, Stdout::pipe, "", "", 0},
       {"missing file",
        {"ecbcat", "/nonexistent/x"},
@@ -91,7 +93,10 @@ TEST_F(Cli, MessagesAndStatuses) {
        255},
   };
   for (const auto& c : cases) {
-    Result r = run(ECBCAT_BINARY, c.args, {.out = c.mode});
+    Result r = run(ECBCAT_BINARY, c.args, {.out = c.mode, .pipe_size = c.pipe_size});
+    if (c.pipe_size) {
+      EXPECT_GE(r.pipe_after, 1 << 20) << c.name;
+    }
     EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_EQ(r.err, c.err) << c.name;
     EXPECT_EQ(r.status, c.status) << c.name;

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "fake_io.hpp"
+#include "fdio.hpp"
 #include "key.hpp"
 #include "support.hpp"
 
@@ -149,6 +150,18 @@ TEST(Decrypt, WritesEveryCompleteBlockAsSoonAsItArrives) {
   EXPECT_EQ(read_exactly(out.r, 16), Bytes(expected.begin() + 32, expected.end()));
   worker.join();
   EXPECT_EQ(o.fault, Fault::none);
+}
+
+TEST(Decrypt, PipesGrowButNeverShrink) {
+  struct Case {
+    int start, room, expected;
+  } cases[] = {{64 << 10, 1 << 20, 1 << 20}, {256 << 10, 128 << 10, 256 << 10}};
+  for (const auto& c : cases) {
+    Pipe p;
+    ASSERT_EQ(::fcntl(p.w, F_SETPIPE_SZ, c.start), c.start);
+    widen_pipe(p.w, c.room);
+    EXPECT_EQ(::fcntl(p.r, F_GETPIPE_SZ), c.expected) << c.start << " to " << c.room;
+  }
 }
 
 TEST(Decrypt, FailingDescriptorsAreReportedWithTheirErrno) {

@@ -16,6 +16,8 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
   if (opt.out == Stdout::reader_gone) ::close(out[0]);
+  if (opt.pipe_size) ::fcntl(out[0], F_SETPIPE_SZ, opt.pipe_size);
+  Result r;
   pid_t pid = ::fork();
   if (pid == 0) {
     std::signal(SIGPIPE, opt.ignore_sigpipe ? SIG_IGN : SIG_DFL);
@@ -38,7 +40,6 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
   }
   ::close(out[1]);
   ::close(err[1]);
-  Result r;
   pollfd fds[2] = {{opt.out == Stdout::reader_gone ? -1 : out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {
@@ -50,6 +51,7 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
       if (n > 0) {
         sinks[i]->append(buf, static_cast<std::size_t>(n));
       } else {
+        if (i == 0) r.pipe_after = ::fcntl(fds[i].fd, F_GETPIPE_SZ);
         ::close(fds[i].fd);
         fds[i].fd = -1;
       }

@@ -13,11 +13,13 @@ struct Options {
   std::filesystem::path cwd = {};
   bool ignore_sigpipe = false;
   std::vector<std::string> env = {};  // NAME=value, added to the environment
+  int pipe_size = 0;                  // if set, the stdout pipe is sized so before the start
 };
 
 struct Result {
   int status = -1;  // exit status, or 128 + signal
   std::string out, err;
+  int pipe_after = 0;  // the stdout pipe's size after the run
 };
 
 // Starts `program` as a shell would (SIGPIPE at its default unless asked otherwise), with
