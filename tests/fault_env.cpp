@@ -1,7 +1,9 @@
 // Arms the fake read(2)/write(2) of the fault-injection build of the program from its
 // environment: ECBCAT_FAIL_READ_AT=N fails reads of the input (the first descriptor the
 // program opens) with EIO after N bytes, ECBCAT_FAIL_WRITE_AT=N writes to standard output.
+// ECBCAT_NO_CIPHER=1 makes libcrypto's cipher look-up fail (ld --wrap=EVP_CIPHER_fetch).
 
+#include <openssl/evp.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -24,3 +26,14 @@ namespace {
 }
 
 }  // namespace
+
+extern "C" EVP_CIPHER* __real_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* name,
+                                               const char* properties);
+
+// Asks libcrypto for a cipher no provider has, so the failure and its queued error are
+// libcrypto's own.
+extern "C" EVP_CIPHER* __wrap_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* name,
+                                               const char* properties) {
+  if (std::getenv("ECBCAT_NO_CIPHER")) name = "ECBCAT-NO-SUCH-CIPHER";
+  return __real_EVP_CIPHER_fetch(ctx, name, properties);
+}

@@ -67,6 +67,8 @@ TEST(Faults, CommandReportsMidwayFaults) {
       {"ECBCAT_FAIL_READ_AT=200005", "failed reading file: Input/output error\n", 200000},
       {"ECBCAT_FAIL_WRITE_AT=200005", "failed writing output: Input/output error\n", 200005},
       {"ECBCAT_FAIL_READ_AT=0", "failed reading file: Input/output error\n", 0},
+      {"ECBCAT_NO_CIPHER=1",
+       "failed setting up AES-128-ECB: error:0308010C:digital envelope routines::unsupported\n", 0},
   };
   for (const auto& c : cases) {
     Result r = run(ECBCAT_FAULTY, {"ecbcat", path.string()}, {.env = {c.env}});
