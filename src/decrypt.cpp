@@ -11,6 +11,7 @@ namespace ecbcat {
 static_assert(chunk_size % block_size == 0);
 
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
+  if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
   EcbDecryptor aes;
   if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};
   widen_pipe(in_fd);

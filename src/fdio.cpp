@@ -1,17 +1,45 @@
 #include "fdio.hpp"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 
 namespace ecbcat {
+namespace {
+
+bool would_block(int err) {
+  return err == EAGAIN || err == EWOULDBLOCK;
+}
+
+// Sleeps until fd is ready for `events`: a descriptor that the caller left non-blocking then
+// behaves as a blocking one, without spinning. Returns 0, or the errno to report. An error or
+// hang-up on fd also returns 0, so that the next read or write reports the real cause.
+int wait_for(int fd, short events) {
+  pollfd p{fd, events, 0};
+  for (;;) {
+    if (::poll(&p, 1, -1) < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    return (p.revents & POLLNVAL) ? EBADF : 0;
+  }
+}
+
+}  // namespace
 
 ssize_t read_some(int fd, unsigned char* buf, std::size_t len) {
   for (;;) {
     ssize_t n = ::read(fd, buf, len);
-    if (n >= 0 || errno != EINTR) return n;
+    if (n >= 0) return n;
+    if (would_block(errno)) {
+      if (int err = wait_for(fd, POLLIN)) return errno = err, -1;
+    } else if (errno != EINTR) {
+      return -1;
+    }
   }
 }
 
@@ -19,8 +47,12 @@ int write_all(int fd, const unsigned char* buf, std::size_t len) {
   while (len > 0) {
     ssize_t n = ::write(fd, buf, len);
     if (n < 0) {
-      if (errno == EINTR) continue;
-      return errno;
+      if (would_block(errno)) {
+        if (int err = wait_for(fd, POLLOUT)) return err;
+      } else if (errno != EINTR) {
+        return errno;
+      }
+      continue;
     }
     // write(2) never returns 0 for len > 0 on a regular file, pipe or tty; treat it as
     // "no progress" rather than spinning forever.
@@ -29,6 +61,15 @@ int write_all(int fd, const unsigned char* buf, std::size_t len) {
     len -= static_cast<std::size_t>(n);
   }
   return 0;
+}
+
+bool output_is_input(int in_fd, int out_fd) {
+  struct stat in, out;
+  if (::fstat(in_fd, &in) != 0 || ::fstat(out_fd, &out) != 0) return false;
+  if (!S_ISREG(in.st_mode) || in.st_dev != out.st_dev || in.st_ino != out.st_ino) return false;
+  if (in.st_size == 0) return false;
+  int flags = ::fcntl(out_fd, F_GETFL);
+  return (flags >= 0 && (flags & O_APPEND)) || ::lseek(out_fd, 0, SEEK_CUR) > 0;
 }
 
 void widen_pipe(int fd, int room) {

@@ -10,13 +10,18 @@ namespace ecbcat {
 // once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.
 inline constexpr int pipe_room = 1 << 20;
 
-// One read(2), retried while it is interrupted: bytes read, 0 at end of input, -1 with
-// errno set on a real error.
+// One read(2), retried while it is interrupted or would block (then after waiting for
+// input): bytes read, 0 at end of input, -1 with errno set on a real error.
 ssize_t read_some(int fd, unsigned char* buf, std::size_t len);
 
-// Writes all of buf, finishing short writes and retrying on EINTR. Returns 0, or the
-// errno of the write that failed.
+// Writes all of buf, finishing short writes, retrying on EINTR and waiting for room when
+// the descriptor is non-blocking. Returns 0, or the errno of the write that failed.
 int write_all(int fd, const unsigned char* buf, std::size_t len);
+
+// True when out_fd is the non-empty regular file that in_fd reads and writing to it would
+// land past the reading (append mode, or a position past offset 0): the output would be read
+// back as input without end. Writing from offset 0 stays behind the reading, so it is allowed.
+bool output_is_input(int in_fd, int out_fd);
 
 // Gives a pipe or FIFO at least `room` bytes of buffer, or as much as the system lets this
 // process have. Leaves larger pipes and every other kind of descriptor alone; a refusal

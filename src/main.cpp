@@ -61,6 +61,9 @@ int report(const ecbcat::Outcome& o) {
       errno = o.error;
       std::perror("failed writing output");
       return failure;
+    case ecbcat::Fault::output_is_input:
+      std::fputs("failed writing output: input file is output file\n", stderr);
+      return failure;
   }
   return failure;
 }

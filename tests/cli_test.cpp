@@ -1,6 +1,7 @@
 // The installed command end to end: arguments, messages, exit statuses and where its
 // standard output goes.
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -100,6 +101,36 @@ TEST_F(Cli, MessagesAndStatuses) {
     EXPECT_EQ(r.out, c.out) << c.name;
     EXPECT_EQ(r.err, c.err) << c.name;
     EXPECT_EQ(r.status, c.status) << c.name;
+  }
+}
+
+TEST_F(Cli, OutputThatWouldFeedBackIntoTheInputIsRefused) {
+  const std::string refused = "failed writing output: input file is output file\n";
+  const std::string enc = text_of(enc_);
+  fs::create_hard_link(dir_ / "-", dir_ / "link");
+  struct Case {
+    const char *name, *input, *output;
+    int flags;
+    off_t offset;
+    bool refuses;
+    std::string after;  // the file's content after the run
+  } cases[] = {
+      {"appending", "-", "-", O_WRONLY | O_APPEND, 0, true, enc},
+      {"positioned past 0", "-", "-", O_RDWR, 16, true, enc},
+      {"through a second link", "-", "link", O_WRONLY | O_APPEND, 0, true, enc},
+      {"in place from offset 0", "-x", "-x", O_RDWR, 0, false, plain_},
+      {"empty, appending", "empty", "empty", O_WRONLY | O_APPEND, 0, false, ""},
+  };
+  for (const auto& c : cases) {
+    Result r = run(ECBCAT_BINARY, {"ecbcat", c.input},
+                   {.out = Stdout::file,
+                    .cwd = dir_,
+                    .out_file = dir_ / c.output,
+                    .out_flags = c.flags,
+                    .out_offset = c.offset});
+    EXPECT_EQ(r.err, c.refuses ? refused : "") << c.name;
+    EXPECT_EQ(r.status, c.refuses ? 255 : 0) << c.name;
+    EXPECT_TRUE(text_of(dir_ / c.output) == c.after) << c.name;
   }
 }
 

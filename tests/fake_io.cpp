@@ -18,8 +18,8 @@ namespace {
 bool allow(FaultScript& s, size_t& len) {
   if (!s.pieces.empty()) {
     std::size_t piece = s.pieces[s.calls++ % s.pieces.size()];
-    if (piece == 0) {
-      errno = EINTR;
+    if (piece == 0 || piece == would_block) {
+      errno = piece == 0 ? EINTR : EAGAIN;
       return false;
     }
     len = std::min(len, piece);

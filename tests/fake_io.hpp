@@ -14,13 +14,15 @@ namespace ecbcat::test {
 
 // A script for one descriptor, played by the link-time stand-ins for read(2) and write(2)
 // (ld --wrap) in binaries that link fake_io.cpp. Every other descriptor works normally.
+inline constexpr std::size_t would_block = SIZE_MAX;
+
 struct FaultScript {
   int fd = -1;
   // Once this many bytes have passed, every further call fails with fail_errno.
   std::size_t fail_at = SIZE_MAX;
   int fail_errno = EIO;
-  // Per call, cycled: at most this many bytes, or 0 to fail that call with EINTR.
-  // Empty: no limit.
+  // Per call, cycled: at most this many bytes, 0 to fail that call with EINTR, or
+  // would_block to fail it with EAGAIN. Empty: no limit.
   std::vector<std::size_t> pieces;
 
   std::size_t passed = 0, calls = 0;

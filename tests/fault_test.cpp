@@ -44,6 +44,8 @@ TEST(Faults, OutputIsExactlyWhatPassedBeforeTheFault) {
       {"write fails after single bytes", {}, failing_at(1000, EIO, {1}), Fault::write, EIO, 1000},
       {"reads of one byte, interrupted", in_pieces({1, 0}), {}, Fault::none, 0, ref.size()},
       {"writes of one byte, interrupted", {}, in_pieces({1, 0, 3}), Fault::none, 0, ref.size()},
+      {"would block on both sides", in_pieces({would_block, 4096}),
+       in_pieces({would_block, 5000, would_block}), Fault::none, 0, ref.size()},
       {"interrupted on both sides", in_pieces({0, 4096, 0, 13}), in_pieces({0, 0, 5000}),
        Fault::none, 0, ref.size()},
   };

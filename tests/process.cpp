@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -25,6 +26,12 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
     for (const auto& e : opt.env) ::putenv(const_cast<char*>(e.c_str()));
     if (opt.out == Stdout::dev_full) {
       ::dup2(::open("/dev/full", O_WRONLY), 1);
+    } else if (opt.out == Stdout::file) {
+      int fd = ::open(opt.out_file.c_str(), opt.out_flags);
+      if (fd < 0 || ::lseek(fd, opt.out_offset, SEEK_SET) < 0) _exit(121);
+      ::dup2(fd, 1);
+      rlimit cap{1 << 20, 1 << 20};  // a program that feeds on its own output stops here
+      ::setrlimit(RLIMIT_FSIZE, &cap);
     } else if (opt.out == Stdout::closed) {
       ::close(1);
     } else {

@@ -1,19 +1,25 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string>
 #include <vector>
 
 namespace ecbcat::test {
 
-enum class Stdout { pipe, dev_full, closed, reader_gone };
+enum class Stdout { pipe, dev_full, closed, reader_gone, file };
 
 struct Options {
   Stdout out = Stdout::pipe;
   std::filesystem::path cwd = {};
   bool ignore_sigpipe = false;
   std::vector<std::string> env = {};  // NAME=value, added to the environment
-  int pipe_size = 0;                  // if set, the stdout pipe is sized so before the start
+  int pipe_size = 0;
+  // Stdout::file: standard output is out_file opened with out_flags, positioned at out_offset.
+  std::filesystem::path out_file = {};
+  int out_flags = 0;
+  off_t out_offset = 0;  // if set, the stdout pipe is sized so before the start
 };
 
 struct Result {
