@@ -34,9 +34,11 @@ Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int ou
       if (unsigned long e = aes.decrypt(in, out, whole)) return {Fault::cipher, 0, e};
       if (int err = write_all(out_fd, out, whole)) return {Fault::write, err, 0};
       std::memcpy(prev, in + whole - block_size, block_size);
+      // The incomplete block behind them (under 16 bytes, so never overlapping) moves to the
+      // front. Without whole blocks it is already there.
+      std::memcpy(in, in + whole, total - whole);
     }
     have = total - whole;
-    std::memmove(in, in + whole, have);
   }
 
   if (have > 0) {
