@@ -3,7 +3,10 @@
 include(GNUInstallDirs)
 
 option(ECBCAT_DEBIAN_LAYOUT
-       "Lay files out as a Debian package wants them: gzipped manual page, copyright file" OFF)
+       "Lay files out as a Debian package wants them: gzipped manual page and changelog, copyright file, stripped binary"
+       OFF)
+set(ECBCAT_MAINTAINER "The ecbcat developers <ecbcat@example.org>"
+    CACHE STRING "Maintainer field of the Debian package: Name <address>")
 
 install(TARGETS ecbcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
@@ -18,6 +21,24 @@ else()
                      DEPENDS man/ecbcat.1 VERBATIM)
   add_custom_target(manpage ALL DEPENDS ${manpage_gz})
   install(FILES ${manpage_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+
+  # A native package's changelog.gz, which must describe the version the package carries.
+  file(STRINGS packaging/changelog top LIMIT_COUNT 1)
+  if(NOT top MATCHES "^ecbcat \\(${PROJECT_VERSION}\\) ")
+    message(FATAL_ERROR "packaging/changelog starts with '${top}', not version ${PROJECT_VERSION}")
+  endif()
+  set(changelog_gz ${PROJECT_BINARY_DIR}/changelog.gz)
+  add_custom_command(OUTPUT ${changelog_gz}
+                     COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/packaging/changelog > ${changelog_gz}
+                     DEPENDS packaging/changelog VERBATIM)
+  add_custom_target(changelog ALL DEPENDS ${changelog_gz})
+  install(FILES ${changelog_gz} DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/ecbcat)
+
+  # CPack strips the binary; Debian's dh_strip also drops the compiler's .comment and .note.
+  find_program(OBJCOPY NAMES ${CMAKE_OBJCOPY} objcopy REQUIRED)
+  install(CODE "execute_process(COMMAND ${OBJCOPY} --remove-section=.comment --remove-section=.note
+                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/ecbcat\"
+                COMMAND_ERROR_IS_FATAL ANY)")
 
   # Debian's machine-readable copyright file, around the text of LICENSE.
   file(READ LICENSE license)
@@ -34,10 +55,15 @@ endif()
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME ecbcat)
 set(CPACK_PACKAGE_VENDOR "The ecbcat developers")
-set(CPACK_PACKAGE_CONTACT "The ecbcat developers <ecbcat@localhost>")
+set(CPACK_PACKAGE_CONTACT "${ECBCAT_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "decrypt an AES-128-ECB file under a built-in key")
-set(CPACK_PACKAGE_DESCRIPTION "ecbcat FILE decrypts FILE, raw AES-128-ECB ciphertext written by \
-another system under a fixed key, and streams the plaintext to standard output.")
+# Debian policy (and lintian) want every line of the extended description under 80 columns.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+       "ecbcat FILE decrypts FILE, raw AES-128-ECB ciphertext that another system"
+       "wrote under a fixed key, and streams the plaintext to standard output."
+       "It reads in one pass with constant memory, at the speed of the cipher,"
+       "works inside pipelines and reports every failed read or write."
+       "The key is built in; the encryption is obfuscation, not protection.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
