@@ -7,10 +7,18 @@ FUZZ_SECONDS ?= 60
 PREFIX    ?= /usr/local
 SANITIZE  := -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer
 
+# Debian's hardening flags (stack protector, fortified calls, immediate binding), as
+# dpkg-buildflags gives them to every package, for the program and its package alike; where
+# there is no dpkg-buildflags, the compiler's defaults.
+DEB_FLAGS := DEB_BUILD_MAINT_OPTIONS=hardening=+all dpkg-buildflags --get
+HARDENING := $(if $(shell command -v dpkg-buildflags),\
+  -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
+  -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)")
+
 .PHONY: all run test test-release test-asan install deb bench check-32 fuzz clean
 
 all:
-	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release
+	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
 	cmake --build $(BUILD) --parallel
 
 run: all
@@ -31,10 +39,13 @@ test-asan:
 install: all
 	cmake --install $(BUILD) --prefix $(PREFIX)
 
-# build/ecbcat_<version>_<arch>.deb, with its libssl dependency from dpkg-shlibdeps.
+# build/ecbcat_<version>_<arch>.deb, with its libssl dependency from dpkg-shlibdeps (so it
+# needs dpkg-dev), then checked, with lintian when it is installed. MAINTAINER='Name <addr>'
+# sets the Maintainer field (kept in the build's cache).
 deb:
 	cmake -S . -B $(BUILD)/deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
-	  -DECBCAT_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr
+	  -DECBCAT_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr $(HARDENING) \
+	  $(if $(MAINTAINER),-DECBCAT_MAINTAINER="$(MAINTAINER)")
 	cmake --build $(BUILD)/deb --parallel
 	cd $(BUILD)/deb && cpack -B $(abspath $(BUILD))
 	rm -rf $(BUILD)/_CPack_Packages
