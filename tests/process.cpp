@@ -8,14 +8,42 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <sstream>
 #include <stdexcept>
 
 namespace ecbcat::test {
+namespace {
+
+struct Exec {
+  std::string path;
+  std::vector<std::string> argv;
+};
+
+// The program itself, or, cross-compiled, the emulator the tests run under (ECBCAT_EMULATOR,
+// blank-separated words) with qemu-user's -0 carrying the program's own argv[0]. An empty
+// argv cannot pass through the emulator; the program then sees only its path.
+Exec command(const char* program, const std::vector<std::string>& args) {
+  Exec e{program, {}};
+  std::istringstream words(ECBCAT_EMULATOR);
+  for (std::string w; words >> w;) e.argv.push_back(w);
+  if (e.argv.empty()) return {program, args};
+  e.path = e.argv[0];
+  if (!args.empty()) e.argv.insert(e.argv.end(), {"-0", args[0]});
+  e.argv.push_back(program);
+  if (!args.empty()) e.argv.insert(e.argv.end(), args.begin() + 1, args.end());
+  return e;
+}
+
+}  // namespace
 
 Result run(const char* program, const std::vector<std::string>& args, const Options& opt) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
     throw std::runtime_error("pipe failed");
+  Exec cmd = command(program, args);
+  std::vector<char*> argv;
+  for (auto& a : cmd.argv) argv.push_back(a.data());
+  argv.push_back(nullptr);
   if (opt.out == Stdout::reader_gone) ::close(out[0]);
   if (opt.pipe_size) ::fcntl(out[0], F_SETPIPE_SZ, opt.pipe_size);
   Result r;
@@ -39,10 +67,7 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
     }
     ::dup2(err[1], 2);
     ::close_range(3, ~0U, 0);  // nothing the test runner holds open leaks into the program
-    std::vector<char*> argv;
-    for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    ::execv(program, argv.data());
+    ::execvp(cmd.path.c_str(), argv.data());
     _exit(127);
   }
   ::close(out[1]);
