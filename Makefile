@@ -15,7 +15,9 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
   -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)")
 
-.PHONY: all run test test-release test-asan install deb bench check-32 fuzz clean
+CROSS_ARCHS ?= arm64 s390x
+
+.PHONY: all run test test-release test-asan install deb bench check-32 check-cross fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
@@ -67,6 +69,11 @@ fuzz:
 # A 32-bit x86 build decrypting a file past 4 GiB, compared with the native build.
 check-32: all
 	scripts/check-32.sh $(BUILD)
+
+# The suite built for CROSS_ARCHS with clang and run under qemu-user; each foreign binary's
+# output compared with the native build's.
+check-cross: all
+	scripts/check-cross.sh $(BUILD) $(CROSS_ARCHS)
 
 clean:
 	rm -rf $(BUILD)
