@@ -82,17 +82,15 @@ for arch in "${archs[@]}"; do
   # with libcrypto's plain C AES instead of the ARMv8 AES instructions.
   variants=("")
   [[ $arch == arm64 ]] && variants+=(OPENSSL_armcap=0)
-  compared=0
   for v in "${variants[@]}"; do
+    foreign() { env $v "${emulator[@]}" "$out/ecbcat" "$1"; }
+    differs() { echo "check-cross: $arch ${v:-default}: $1 differs from the native build" >&2; exit 1; }
     for n in "${sizes[@]}"; do
       f=$inputs/$n.bin
-      cmp <(env $v "${emulator[@]}" "$out/ecbcat" "$f") <("$build/ecbcat" "$f") ||
-        { echo "check-cross: $arch ${v:-default}: $n bytes differ from the native build" >&2; exit 1; }
-      compared=$((compared + 1))
+      cmp <(foreign "$f") <("$build/ecbcat" "$f") || differs "the $n-byte input"
     done
-    cmp <(cat "$f" | env $v "${emulator[@]}" "$out/ecbcat" /dev/stdin) <("$build/ecbcat" "$f") ||
-      { echo "check-cross: $arch ${v:-default}: /dev/stdin differs from the native build" >&2; exit 1; }
-    compared=$((compared + 1))
+    cmp <(cat "$f" | foreign /dev/stdin) <("$build/ecbcat" "$f") || differs "/dev/stdin from a pipe"
   done
+  compared=$((${#variants[@]} * (${#sizes[@]} + 1)))
   echo "check-cross: $arch: suite passed, $compared outputs equal to the native build's ($((SECONDS - started)) s)"
 done

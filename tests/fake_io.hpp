@@ -12,10 +12,11 @@
 
 namespace ecbcat::test {
 
-// A script for one descriptor, played by the link-time stand-ins for read(2) and write(2)
-// (ld --wrap) in binaries that link fake_io.cpp. Every other descriptor works normally.
+// A piece size that makes the call fail with EAGAIN, as a non-blocking descriptor would.
 inline constexpr std::size_t would_block = SIZE_MAX;
 
+// A script for one descriptor, played by the link-time stand-ins for read(2) and write(2)
+// (ld --wrap) in binaries that link fake_io.cpp. Every other descriptor works normally.
 struct FaultScript {
   int fd = -1;
   // Once this many bytes have passed, every further call fails with fail_errno.

@@ -15,11 +15,11 @@ struct Options {
   std::filesystem::path cwd = {};
   bool ignore_sigpipe = false;
   std::vector<std::string> env = {};  // NAME=value, added to the environment
-  int pipe_size = 0;
+  int pipe_size = 0;                  // if set, the stdout pipe is sized so before the start
   // Stdout::file: standard output is out_file opened with out_flags, positioned at out_offset.
   std::filesystem::path out_file = {};
   int out_flags = 0;
-  off_t out_offset = 0;  // if set, the stdout pipe is sized so before the start
+  off_t out_offset = 0;
 };
 
 struct Result {
