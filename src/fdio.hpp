@@ -6,8 +6,8 @@
 
 namespace ecbcat {
 
-// The room widen_pipe gives a pipe: enough that the two ends of a pipeline wake each other
-// once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.
+// The room widen_pipe gives a pipe by default: enough that the two ends of a pipeline wake
+// each other once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.
 inline constexpr int pipe_room = 1 << 20;
 
 // One read(2), retried while it is interrupted or would block (then after waiting for
