@@ -23,8 +23,9 @@ all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
 	cmake --build $(BUILD) --parallel
 
+# FILE reaches the program as one word, as it was given: blanks, quotes and $ included.
 run: all
-	$(BUILD)/ecbcat $(FILE)
+	$(BUILD)/ecbcat '$(subst ','\'',$(value FILE))'
 
 test: test-release test-asan
 
