@@ -17,7 +17,8 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
 
 CROSS_ARCHS ?= arm64 s390x
 
-.PHONY: all run test test-release test-asan install deb bench check-32 check-cross fuzz clean
+.PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes fuzz \
+  clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
@@ -75,6 +76,11 @@ check-32: all
 # output compared with the native build's.
 check-cross: all
 	scripts/check-cross.sh $(BUILD) $(CROSS_ARCHS)
+
+# Every command of the README's shell blocks and the manual page's examples, as written there,
+# under bash and dash; the many-machines line against two sshd on loopback (as root).
+check-recipes: all
+	scripts/check-recipes.sh $(BUILD)
 
 clean:
 	rm -rf $(BUILD)

@@ -1,0 +1,334 @@
+#!/usr/bin/env bash
+# Runs every command that README.md's shell blocks and the manual page's examples show, as they
+# are written there, under bash and under dash, and checks what each one made byte for byte.
+# The commands are read from the two documents; the table below only says how to check each,
+# and the run fails when a command has no row or a row has no command.
+#
+# Files with awkward names and sizes stand in for the user's, with three that cannot be
+# decrypted (a directory, a dangling link, an unreadable file), each of which must be named on
+# standard error and counted in the exit status. The line for several machines runs against
+# two sshd listening on 127.0.0.1 and 127.0.0.2, each with a test account of its own, and must
+# fail when one of them is down. As root the script installs what it needs and runs the
+# commands as an unprivileged test account; otherwise it runs them as the caller and prints
+# SKIPPED for the line that needs the ssh servers.
+#
+#   scripts/check-recipes.sh BUILD_DIR     (BUILD_DIR holds the native build)
+set -euo pipefail
+
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=$(cd "${1:?usage: check-recipes.sh BUILD_DIR}" && pwd)
+key=5e0b9a31c874e2061fd94ba76328f08d
+
+# How each documented command is checked: a function below (check_NAME) run after the command
+# on a fresh copy of the files, or `ci` / `not_run` with the reason printed.
+table=$(cat <<'TABLE'
+one_file     ecbcat records.enc > records.bin
+gunzip_grep  ecbcat records.enc | gzip -d | grep pattern
+producer     producer | ecbcat /dev/stdin | consumer
+progress     pv big.enc | ecbcat /dev/stdin > big.bin
+in_place     ecbcat records.enc 1<>records.enc
+cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -nopad -K 5e0b9a31c874e2061fd94ba76328f08d -in records.enc -out records.ref && cmp records.ref records.bin
+tagged       find . -name '*.enc' -print0 | parallel -0 --tag 'ecbcat {} > {.}'
+xargs        find . -name '*.enc' -print0 | xargs -0 -n1 -P"$(nproc)" sh -c 'ecbcat "$1" > "${1%.enc}" || { printf "%s: not decrypted\n" "$1" >&2; exit 1; }' sh
+bar          find . -name '*.enc' -print0 | parallel -0 --bar 'ecbcat {} > {.}'
+hosts        find . -name '*.enc' -type f -print0 | parallel -0 --tag -j4 'ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > {.}'
+make_run     make run
+make_run     make run FILE='my file.enc'
+install      make install DESTDIR=/tmp/stage PREFIX=/usr
+ci           make test
+ci           make deb
+not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev
+not_run      make && sudo make install
+not_run      sudo apt-get install ./build/ecbcat_1.1.0_amd64.deb
+TABLE
+)
+
+# --- tools ---------------------------------------------------------------------------------
+sshd=$(command -v sshd || echo /usr/sbin/sshd)
+tools=(parallel pv dash openssl gzip cmp)
+((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd)
+missing() {
+  for t in "${tools[@]}"; do command -v "$t" >/dev/null || echo "$t"; done
+  parallel --version 2>/dev/null | grep -q 'GNU parallel' || echo "GNU-parallel"
+}
+if [[ -n $(missing) && $EUID -eq 0 ]] && command -v apt-get >/dev/null; then
+  echo "check-recipes: installing parallel, pv and openssh-server"
+  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+    --no-install-recommends parallel pv openssh-server openssh-client; } ||
+    echo "check-recipes: the install failed"
+fi
+if [[ -n $(missing) ]]; then
+  echo "SKIPPED: check-recipes: missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv openssh-server, as root)"
+  exit 0
+fi
+
+# --- the user, the files and what ecbcat must make of them ---------------------------------
+# The files live outside the tree, where the test accounts can reach them; the ssh servers'
+# keys, configuration, logs and process ids under BUILD_DIR/recipes.
+work=$(mktemp -d /tmp/ecbcat-recipes.XXXXXX)
+chmod 755 "$work"
+sshdir=$build/recipes
+accounts=()
+cleanup() {
+  for pid in "$sshdir"/sshd*.pid; do [[ -f $pid ]] && kill "$(cat "$pid")" 2>/dev/null; done
+  for a in "${accounts[@]}"; do userdel -r "$a" 2>/dev/null; done
+  rm -rf "$work" "$root/my file.enc" ${created_stage:+"$created_stage"}
+}
+created_stage=
+[[ -e /tmp/stage ]] || created_stage=/tmp/stage
+trap cleanup EXIT
+
+userbin=$work/bin
+mkdir -p "$userbin"
+cp "$build/ecbcat" "$userbin/"
+printf '#!/bin/sh\nexec cat records.enc\n' >"$userbin/producer"
+printf '#!/bin/sh\nexec cat >consumed\n' >"$userbin/consumer"
+chmod 755 "$userbin"/*
+
+# As root, an account of its own runs the commands, so that an unreadable file fails.
+add_account() {  # name: a fresh account with a home, no password and a key login possible
+  userdel -r "$1" >/dev/null 2>&1 || true
+  useradd --create-home --password '*' --shell /bin/sh "$1"
+  accounts+=("$1")
+}
+if ((EUID == 0)); then
+  user=ecbcat-recipes
+  add_account "$user"
+  as_user() {
+    setpriv --reuid="$user" --regid="$user" --init-groups env -i HOME="/home/$user" \
+      PATH="$userbin:/usr/local/bin:/usr/bin:/bin" LC_ALL=C.UTF-8 "$@"
+  }
+else
+  user=$(id -un)
+  as_user() { env PATH="$userbin:$PATH" "$@"; }
+fi
+
+# What ecbcat must give for a ciphertext, from openssl on whole blocks: a short last block is
+# completed with bytes r..15 of the block before it, or zeros when there is none.
+expected_of() {
+  local n r
+  n=$(stat -c %s "$1") r=$(($(stat -c %s "$1") % 16))
+  {
+    head -c $((n - r)) "$1"
+    if ((r > 0)); then
+      tail -c "$r" "$1"
+      if ((n > 16)); then tail -c 16 "$1" | head -c $((16 - r)); else head -c $((16 - r)) /dev/zero; fi
+    fi
+  } | openssl enc -d -aes-128-ecb -nopad -K "$key"
+}
+
+files=$work/files expected=$work/expected
+mkdir -p "$files" "$expected"
+# records.enc: gzip'd text padded with zeros to whole blocks, encrypted by openssl.
+printf 'first line\na line with the pattern\nlast line\n' | gzip -9n >"$work/records.gz"
+size=$(stat -c %s "$work/records.gz")
+{ cat "$work/records.gz"; head -c $(((16 - size % 16) % 16)) /dev/zero; } >"$expected/records"
+openssl enc -e -aes-128-ecb -nopad -K "$key" -in "$expected/records" -out "$files/records.enc"
+head -c $((3 * 1048576 + 5)) /dev/urandom >"$files/big.enc"
+
+# Names as users have them, in subfolders and dotfiles too; sizes from empty past one chunk.
+names=(plain 'with blank' ' leading blank' -dash --help - "single'quote" 'double"quote'
+  'dollar$HOME' 'back`tick`' 'star*' 'semi;amp&' 'paren(s)' 'ütf8-日本' $'latin1-\xe9'
+  $'new\nline' .hidden 'sub dir/nested' 'sub dir/deeper/x.tar' dir.enc/inner)
+sizes=(0 5 16 21 4096 131077 262165 1048576)
+for i in "${!names[@]}"; do
+  f=$files/${names[i]}.enc
+  mkdir -p "$(dirname "$f")"
+  head -c "${sizes[i % ${#sizes[@]}]}" /dev/urandom >"$f"
+done
+while IFS= read -r -d '' f; do
+  mkdir -p "$(dirname "$expected/${f%.enc}")"
+  expected_of "$files/$f" >"$expected/${f%.enc}"
+done < <(cd "$files" && find . -type f -name '*.enc' -print0)
+ln -s nowhere "$files/dangling.enc"
+failing=(dir.enc dangling.enc locked.enc)  # locked.enc is made unreadable in each copy
+
+# --- two ssh servers standing for two machines, as root ------------------------------------
+hosts=()
+start_sshd() {  # n
+  "$sshd" -f "$sshdir/sshd$1.conf" -E "$sshdir/sshd$1.log"
+  for _ in $(seq 50); do [[ -s $sshdir/sshd$1.pid ]] && return; sleep 0.1; done
+  echo "check-recipes: sshd $1 did not start" >&2 && cat "$sshdir/sshd$1.log" >&2 && return 1
+}
+stop_sshd() {  # n
+  local pid
+  pid=$(cat "$sshdir/sshd$1.pid")
+  kill "$pid" && while kill -0 "$pid" 2>/dev/null; do sleep 0.05; done
+  rm -f "$sshdir/sshd$1.pid"
+}
+if ((EUID == 0)); then
+  mkdir -p -m 755 /run/sshd  # sshd's privilege separation directory
+  rm -rf "$sshdir" && mkdir -p "$sshdir"
+  home=/home/$user
+  install -d -o "$user" -m 700 "$home/.ssh"
+  ssh-keygen -q -t ed25519 -N '' -C recipes -f "$sshdir/id_ed25519"
+  install -o "$user" -m 600 "$sshdir/id_ed25519" "$home/.ssh/id_ed25519"
+  for n in 1 2; do
+    account=ecbcat-host$n port=$((20000 + RANDOM % 10000))
+    add_account "$account"
+    install -d -o "$account" -m 700 "/home/$account/.ssh"
+    install -o "$account" -m 600 "$sshdir/id_ed25519.pub" "/home/$account/.ssh/authorized_keys"
+    install -d -o "$account" -m 755 "/home/$account/bin"
+    install -o "$account" -m 755 "$build/ecbcat" "/home/$account/bin/ecbcat"
+    ssh-keygen -q -t ed25519 -N '' -C "host$n" -f "$sshdir/host$n"
+    cat >"$sshdir/sshd$n.conf" <<EOF
+ListenAddress 127.0.0.$n:$port
+HostKey $sshdir/host$n
+PidFile $sshdir/sshd$n.pid
+AllowUsers $account
+AuthenticationMethods publickey
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM no
+SetEnv PATH=/home/$account/bin:/usr/bin:/bin
+EOF
+    cat >>"$home/.ssh/config" <<EOF
+Host host$n
+  HostName 127.0.0.$n
+  Port $port
+  User $account
+  BatchMode yes
+  StrictHostKeyChecking yes
+EOF
+    echo "[127.0.0.$n]:$port $(cut -d' ' -f1,2 "$sshdir/host$n.pub")" >>"$home/.ssh/known_hosts"
+    start_sshd "$n"
+    hosts+=("/home/$account")
+  done
+  chown "$user:" "$home/.ssh/config" "$home/.ssh/known_hosts"
+fi
+snapshot() { find "${hosts[@]}" -printf '%p %s %m %T@\n' | sort; }
+
+# --- running a command and checking what it made -------------------------------------------
+run=$work/run
+run_in_copy() {  # shell command: a fresh copy of the files, the command run there as the user
+  rm -rf "$run" && cp -a "$files" "$run"
+  : >"$run/locked.enc" && chmod 000 "$run/locked.enc"
+  ((EUID == 0)) && chown -R "$user:" "$run"
+  status=0
+  (cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" || status=$?
+}
+run_in_tree() {  # shell command: run in the source tree as the caller, as from a terminal
+  status=0
+  (cd "$root" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS "$1" -c "$2") >"$work/out" 2>"$work/err" ||
+    status=$?
+}
+fail() { echo "FAILED: $1" >&2 && return 1; }
+same() { cmp -s "$1" "$2" || fail "$2 is not what ecbcat must make of it"; }
+succeeded() { ((status == 0)) || { cat "$work/err" >&2 && fail "exit status $status"; }; }
+all_outputs_right() {  # every file that can be decrypted was, byte for byte
+  local rel bad=0
+  while IFS= read -r -d '' rel; do
+    cmp -s "$expected/$rel" "$run/$rel" || { echo "wrong or missing output: $rel" >&2 && bad=1; }
+  done < <(cd "$expected" && find . -type f -print0)
+  ((bad == 0)) || fail "outputs"
+}
+named() {  # each argument appears on standard error
+  local f
+  for f; do grep -aqF -- "$f" "$work/err" || fail "$f failed without its name on standard error"; done
+}
+
+check_one_file() { succeeded && same "$expected/records" "$run/records.bin"; }
+check_gunzip_grep() { succeeded && [[ $(cat "$work/out") == "a line with the pattern" ]] || fail "grep"; }
+check_producer() { succeeded && same "$expected/records" "$run/consumed"; }
+check_progress() { succeeded && same "$expected/big" "$run/big.bin"; }
+check_in_place() { succeeded && same "$expected/records" "$run/records.enc"; }
+check_cross_check() {  # passes on a good file, fails when either side fails
+  succeeded || return 1
+  local shell=$1 command=$2
+  run_in_copy "$shell" "rm records.enc && $command"
+  ((status != 0)) || fail "the cross-check passed without an input"
+  run_in_copy "$shell" "printf 12345 >>records.enc && $command"
+  ((status != 0)) || fail "the cross-check passed on an input openssl rejects"
+}
+check_tagged() {
+  all_outputs_right && named "${failing[@]}"
+  ((status == ${#failing[@]})) || fail "exit status $status, not the ${#failing[@]} failed files"
+}
+check_xargs() {
+  all_outputs_right && named "${failing[@]}"
+  ((status == 123)) || fail "exit status $status, not 123"
+}
+check_bar() { all_outputs_right && ((status == ${#failing[@]})) || fail "exit status $status"; }
+check_hosts() {  # only regular files go out: of the failing ones, the unreadable one counts
+  all_outputs_right && named locked.enc
+  ((status == 1)) || fail "exit status $status, not the 1 failed file"
+  [[ $(snapshot) == "$before" ]] || fail "the remote accounts changed"
+  # A host that cannot be reached: its files do not come back, and the command says so.
+  stop_sshd 2
+  run_in_copy "$1" "$2"
+  start_sshd 2
+  ((status != 0)) || fail "the command succeeded with host2 down"
+}
+check_make_run() {  # the plaintext is the last thing make prints
+  local expect=$root/examples/hello.txt
+  [[ $2 == *FILE=* ]] && expect=$expected/records
+  succeeded && tail -c "$(stat -c %s "$expect")" "$work/out" | cmp -s - "$expect" || fail "$2"
+}
+check_install() {
+  succeeded && cmp -s <(/tmp/stage/usr/bin/ecbcat "$root/examples/hello.enc") "$root/examples/hello.txt" &&
+    [[ -f /tmp/stage/usr/share/man/man1/ecbcat.1 ]] || fail "the staged install"
+}
+
+# --- the commands, as the documents show them ----------------------------------------------
+# Prints each command as: source, US, text, RS. A line ending in | && || or \ goes on.
+commands() {
+  awk -v src=README.md '
+    /^```sh$/ { inblock = 1; next }
+    /^```$/ { inblock = 0; next }
+    inblock { emit($0) }
+    function emit(line) {
+      text = text == "" ? line : text "\n" line
+      if (line !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
+    }' "$root/README.md"
+  awk -v src=ecbcat.1 '
+    /^\.EX$/ { inblock = 1; next }
+    /^\.EE$/ { inblock = 0; next }
+    inblock {
+      gsub(/\\-/, "-"); gsub(/\\\(aq/, "\047"); gsub(/\\\(dq/, "\""); gsub(/\\e/, "\\")
+      text = text == "" ? $0 : text "\n" $0
+      if ($0 !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
+    }' "$root/man/ecbcat.1"
+}
+# One line, single blanks, no trailing comment: the form the table uses.
+normal() { sed -E 's/[[:space:]]{2,}#.*$//' <<<"$1" | tr '\n' ' ' | tr -s ' \t' ' ' | sed -E 's/^ //; s/ $//'; }
+
+declare -A how=() used=()
+while read -r check command; do how[$command]=$check; done <<<"$table"
+
+passed=0 failed=0
+while IFS=$'\037' read -r -d $'\036' source text; do
+  command=$(normal "$text")
+  [[ -n ${used[$command]:-} ]] && continue  # README and manual page may show the same line
+  used[$command]=1
+  check=${how[$command]:-}
+  case $check in
+    "") echo "FAILED: $source shows a command that has no row here: $command" && failed=$((failed + 1)) ;;
+    ci) echo "check-recipes: .ci/run runs: $command" ;;
+    not_run) echo "check-recipes: not run (needs sudo and changes the system): $command" ;;
+    *)
+      if [[ $check == hosts && $EUID -ne 0 ]]; then
+        echo "SKIPPED: check-recipes: $command (needs root for the test accounts and sshd)"
+        continue
+      fi
+      [[ $check == hosts ]] && before=$(snapshot)
+      for shell in bash dash; do
+        if [[ $check == make_run || $check == install ]]; then
+          [[ $command == *"my file.enc"* ]] && cp "$files/records.enc" "$root/my file.enc"
+          run_in_tree "$shell" "$text"
+        else
+          run_in_copy "$shell" "$text"
+        fi
+        if "check_$check" "$shell" "$text"; then
+          passed=$((passed + 1)) && echo "check-recipes: $shell: ok: $command"
+        else
+          failed=$((failed + 1)) && echo "  in $shell: $command" >&2
+        fi
+      done
+      ;;
+  esac
+done < <(commands)
+for command in "${!how[@]}"; do
+  [[ -n ${used[$command]:-} ]] || { echo "FAILED: a row names a command no document shows: $command" && failed=$((failed + 1)); }
+done
+echo "check-recipes: $passed passed, $failed failed"
+((failed == 0))
