@@ -140,6 +140,28 @@ TEST_F(Cli, OutputThatWouldFeedBackIntoTheInputIsRefused) {
   }
 }
 
+// Each configuration would stop the run if libcrypto read it; the program reads none.
+TEST_F(Cli, OpenSslConfigurationIsNeverRead) {
+  const std::string strict = "config_diagnostics = 1\nopenssl_conf = init\n[init]\n";
+  struct Case {
+    const char *name, *config;
+  } cases[] = {
+      {"unknown module", "no_such_module = nowhere\n[nowhere]\nx = 1\n"},
+      {"FIPS properties only", "alg_section = algs\n[algs]\ndefault_properties = fips=yes\n"},
+      {"only the null provider",
+       "providers = provs\n[provs]\nnull = null_sect\n[null_sect]\nactivate = 1\n"},
+  };
+  for (const auto& c : cases) {
+    const fs::path conf = dir_ / "openssl.cnf";
+    std::ofstream(conf) << strict << c.config;
+    Result r =
+        run(ECBCAT_BINARY, {"ecbcat", enc_.string()}, {.env = {"OPENSSL_CONF=" + conf.string()}});
+    EXPECT_EQ(r.out, plain_) << c.name;
+    EXPECT_EQ(r.err, "") << c.name;
+    EXPECT_EQ(r.status, 0) << c.name;
+  }
+}
+
 TEST_F(Cli, NamesStartingWithDashAreFiles) {
   for (const char* name : {"-", "--help", "-x"}) {
     Result r = run(ECBCAT_BINARY, {"ecbcat", name}, {.cwd = dir_});
