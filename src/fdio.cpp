@@ -31,6 +31,12 @@ int wait_for(int fd, short events) {
 
 }  // namespace
 
+int open_input(char** argv) {
+  return ::open(argv[1], O_RDONLY | O_CLOEXEC);
+}
+
+void binary_stdio() {}  // POSIX has no text mode
+
 ssize_t read_some(int fd, unsigned char* buf, std::size_t len) {
   for (;;) {
     ssize_t n = ::read(fd, buf, len);

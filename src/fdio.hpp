@@ -10,6 +10,14 @@ namespace ecbcat {
 // each other once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.
 inline constexpr int pipe_room = 1 << 20;
 
+// Opens argv[1], the file to decrypt, for reading raw bytes; /dev/stdin is standard input.
+// Returns the descriptor, or -1 with errno set.
+int open_input(char** argv);
+
+// Puts standard input and output in binary mode where the C library has a text mode, so that
+// every byte passes unchanged.
+void binary_stdio();
+
 // One read(2), retried while it is interrupted or would block (then after waiting for
 // input): bytes read, 0 at end of input, -1 with errno set on a real error.
 ssize_t read_some(int fd, unsigned char* buf, std::size_t len);

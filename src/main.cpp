@@ -1,7 +1,6 @@
 // ecbcat FILE: decrypts FILE (AES-128-ECB under the built-in key) to standard output.
 // This file is the shell: the argument, the open, the messages and the exit status.
 
-#include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <unistd.h>
@@ -11,6 +10,7 @@
 
 #include "cipher.hpp"
 #include "decrypt.hpp"
+#include "fdio.hpp"
 #include "key.hpp"
 
 namespace {
@@ -20,7 +20,7 @@ constexpr int failure = -1;
 
 class InputFile {
  public:
-  explicit InputFile(const char* path) : fd_(::open(path, flags)) {}
+  explicit InputFile(char** argv) : fd_(ecbcat::open_input(argv)) {}
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile() {
@@ -29,11 +29,6 @@ class InputFile {
   int fd() const { return fd_; }
 
  private:
-#ifdef O_BINARY
-  static constexpr int flags = O_RDONLY | O_CLOEXEC | O_BINARY;
-#else
-  static constexpr int flags = O_RDONLY | O_CLOEXEC;
-#endif
   int fd_;
 };
 
@@ -83,7 +78,8 @@ int main(int argc, char** argv) {
     report_crypto("failed setting up AES-128-ECB", ERR_get_error());
     return failure;
   }
-  InputFile input(argv[1]);
+  ecbcat::binary_stdio();
+  InputFile input(argv);
   if (input.fd() < 0) {
     std::perror("failed opening file");
     return failure;

@@ -1,0 +1,85 @@
+// The descriptor functions of fdio.hpp for Windows and its C runtime, which has text mode,
+// names in UTF-16, no poll, no pipe sizes and no inode numbers.
+
+#include <fcntl.h>
+#include <io.h>
+#include <unistd.h>
+// clang-format off
+#include <windows.h>  // first: shellapi.h uses its types
+#include <shellapi.h>
+// clang-format on
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+#include "fdio.hpp"
+
+namespace ecbcat {
+
+int open_input(char** argv) {
+  // Opened by name, Windows has no /dev/stdin: the runtime would read an empty file.
+  if (std::strcmp(argv[1], "/dev/stdin") == 0) {
+    int fd = _dup(STDIN_FILENO);
+    if (fd >= 0) _setmode(fd, _O_BINARY);
+    return fd;
+  }
+  // The narrow argv holds only what the ANSI code page can spell; the command line in UTF-16
+  // holds every name.
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (wide == nullptr || count < 2) {
+    if (wide != nullptr) LocalFree(wide);
+    errno = EINVAL;
+    return -1;
+  }
+  int fd = _wopen(wide[1], _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  int err = errno;
+  LocalFree(wide);
+  errno = err;
+  return fd;
+}
+
+void binary_stdio() {
+  _setmode(STDIN_FILENO, _O_BINARY);
+  _setmode(STDOUT_FILENO, _O_BINARY);
+}
+
+ssize_t read_some(int fd, unsigned char* buf, std::size_t len) {
+  // A pipe whose writer has gone reads as the end of input, as on POSIX.
+  return _read(fd, buf, static_cast<unsigned>(len < INT_MAX ? len : INT_MAX));
+}
+
+int write_all(int fd, const unsigned char* buf, std::size_t len) {
+  while (len > 0) {
+    int n = _write(fd, buf, static_cast<unsigned>(len < INT_MAX ? len : INT_MAX));
+    if (n < 0) {
+      // The runtime reports a pipe whose reader has gone as EINVAL; say what happened.
+      if (_doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE) return EPIPE;
+      return errno;
+    }
+    if (n == 0) return EIO;
+    buf += n;
+    len -= static_cast<std::size_t>(n);
+  }
+  return 0;
+}
+
+bool output_is_input(int in_fd, int out_fd) {
+  BY_HANDLE_FILE_INFORMATION in, out;
+  auto handle = [](int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); };
+  // Fails on pipes, consoles and devices: only files have a volume and an index.
+  if (!GetFileInformationByHandle(handle(in_fd), &in) ||
+      !GetFileInformationByHandle(handle(out_fd), &out))
+    return false;
+  if (in.dwVolumeSerialNumber != out.dwVolumeSerialNumber ||
+      in.nFileIndexHigh != out.nFileIndexHigh || in.nFileIndexLow != out.nFileIndexLow)
+    return false;
+  // Whether the output appends cannot be told here, so every non-empty input that is also the
+  // output is refused: decrypting in place is for POSIX systems.
+  return in.nFileSizeHigh != 0 || in.nFileSizeLow != 0;
+}
+
+void widen_pipe(int, int) {}  // Windows pipes have no size to change
+
+}  // namespace ecbcat
