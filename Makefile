@@ -16,9 +16,10 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
   -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)")
 
 CROSS_ARCHS ?= arm64 s390x
+WINDOWS_ARCHS ?= i686 x86_64
 
-.PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes fuzz \
-  clean
+.PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes \
+  check-windows fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
@@ -81,6 +82,11 @@ check-cross: all
 # under bash and dash; the many-machines line against two sshd on loopback (as root).
 check-recipes: all
 	scripts/check-recipes.sh $(BUILD)
+
+# ecbcat.exe for WINDOWS_ARCHS, left in $(BUILD)/win-<arch>/, run under wine and compared with
+# the native build's output.
+check-windows: all
+	scripts/check-windows.sh $(BUILD) $(WINDOWS_ARCHS)
 
 clean:
 	rm -rf $(BUILD)

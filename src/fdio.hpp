@@ -15,7 +15,7 @@ inline constexpr int pipe_room = 1 << 20;
 int open_input(char** argv);
 
 // Puts standard input and output in binary mode where the C library has a text mode, so that
-// every byte passes unchanged.
+// every byte passes unchanged. Called before open_input.
 void binary_stdio();
 
 // One read(2), retried while it is interrupted or would block (then after waiting for

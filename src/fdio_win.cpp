@@ -16,14 +16,32 @@
 #include "fdio.hpp"
 
 namespace ecbcat {
+namespace {
+
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
+}
+
+// Whether the write that just failed on fd failed because the pipe's reader has gone. Windows
+// says ERROR_NO_DATA then, wine ERROR_INVALID_PARAMETER, and the runtime turns both into
+// EINVAL, which would hide the cause.
+bool reader_gone(int fd) {
+  if (GetFileType(handle_of(fd)) != FILE_TYPE_PIPE) return false;
+  switch (_doserrno) {
+    case ERROR_NO_DATA:
+    case ERROR_BROKEN_PIPE:
+    case ERROR_INVALID_PARAMETER:
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
 
 int open_input(char** argv) {
-  // Opened by name, Windows has no /dev/stdin: the runtime would read an empty file.
-  if (std::strcmp(argv[1], "/dev/stdin") == 0) {
-    int fd = _dup(STDIN_FILENO);
-    if (fd >= 0) _setmode(fd, _O_BINARY);
-    return fd;
-  }
+  // Windows has no /dev/stdin: opened by name it would read as an empty file. The copy keeps
+  // the binary mode that binary_stdio gave standard input.
+  if (std::strcmp(argv[1], "/dev/stdin") == 0) return _dup(STDIN_FILENO);
   // The narrow argv holds only what the ANSI code page can spell; the command line in UTF-16
   // holds every name.
   int count = 0;
@@ -54,8 +72,7 @@ int write_all(int fd, const unsigned char* buf, std::size_t len) {
   while (len > 0) {
     int n = _write(fd, buf, static_cast<unsigned>(len < INT_MAX ? len : INT_MAX));
     if (n < 0) {
-      // The runtime reports a pipe whose reader has gone as EINVAL; say what happened.
-      if (_doserrno == ERROR_NO_DATA || _doserrno == ERROR_BROKEN_PIPE) return EPIPE;
+      if (reader_gone(fd)) return EPIPE;
       return errno;
     }
     if (n == 0) return EIO;
@@ -67,10 +84,9 @@ int write_all(int fd, const unsigned char* buf, std::size_t len) {
 
 bool output_is_input(int in_fd, int out_fd) {
   BY_HANDLE_FILE_INFORMATION in, out;
-  auto handle = [](int fd) { return reinterpret_cast<HANDLE>(_get_osfhandle(fd)); };
   // Fails on pipes, consoles and devices: only files have a volume and an index.
-  if (!GetFileInformationByHandle(handle(in_fd), &in) ||
-      !GetFileInformationByHandle(handle(out_fd), &out))
+  if (!GetFileInformationByHandle(handle_of(in_fd), &in) ||
+      !GetFileInformationByHandle(handle_of(out_fd), &out))
     return false;
   if (in.dwVolumeSerialNumber != out.dwVolumeSerialNumber ||
       in.nFileIndexHigh != out.nFileIndexHigh || in.nFileIndexLow != out.nFileIndexLow)
