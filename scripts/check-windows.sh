@@ -51,19 +51,19 @@ export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$build/wine/
 unset DISPLAY
 mkdir -p "$build/wine"
 started=$SECONDS
-[[ -f $WINEPREFIX/system.reg ]] || "$wine64" wineboot -i >/dev/null 2>&1
+# A prefix made before wine32 was installed lacks the 32-bit DLLs: make it again.
+if [[ ! -f $WINEPREFIX/system.reg ||
+  (" ${archs[*]} " == *" i686 "* && ! -f $WINEPREFIX/drive_c/windows/syswow64/kernel32.dll) ]]; then
+  rm -rf "$WINEPREFIX" && "$wine64" wineboot -i >/dev/null 2>&1
+fi
 /usr/lib/wine/wineserver -p 2>/dev/null || true  # stays until the last run is done
 trap '/usr/lib/wine/wineserver -k 2>/dev/null || true' EXIT
 echo "check-windows: wine prefix ready ($((SECONDS - started)) s)"
 
 # The 32-bit program without a host that runs 32-bit x86: wine's own 32-bit loader under
-# qemu-i386, told not to re-exec itself, with wine's 32-bit DLLs where a WoW64 prefix has them.
+# qemu-i386, told not to re-exec itself.
 runner_i686=("$wine32")
-if ! can_run_32; then
-  runner_i686=(env WINELOADERNOEXEC=1 qemu-i386 "$wine32")
-  cp -n /usr/lib/i386-linux-gnu/wine/i386-windows/*.dll /usr/lib/i386-linux-gnu/wine/i386-windows/*.exe \
-    "$WINEPREFIX/drive_c/windows/syswow64/" 2>/dev/null || true
-fi
+can_run_32 || runner_i686=(env WINELOADERNOEXEC=1 qemu-i386 "$wine32")
 
 # --- inputs ------------------------------------------------------------------------------------
 inputs=$build/wine/inputs
@@ -127,6 +127,15 @@ imports_only_system_dlls() {
   [[ $dlls =~ ^((ADVAPI32|CRYPT32|KERNEL32|MSVCRT|SHELL32|USER32|WS2_32)\.DLL ?)+$ ]] ||
     { echo "  imports: $dlls" && return 1; }
 }
+readme_commands() (  # the README's cmd lines, each through wine's cmd on a file of line ends
+  cd "$build/wine" && cp "$exe" . || return 1
+  local line
+  while IFS= read -r line; do
+    cp "$inputs/newlines-out.bin" records.enc && rm -f records.bin
+    "${runner[@]}" cmd /c "$line" && cmp -s records.bin <("$native" records.enc) ||
+      { echo "  in cmd: $line" && return 1; }
+  done < <(awk '/^```bat$/ {on = 1; next} /^```$/ {on = 0} on' "$root/README.md")
+)
 past_4gib() {  # sparse: zeros with random data across the 4 GiB mark and a short last block
   local f=$build/wine/past-4GiB.bin size=$(((4 << 30) + (1 << 20) + 5))
   rm -f "$f" && truncate -s "$size" "$f"
@@ -159,6 +168,7 @@ for arch in "${archs[@]}"; do
   check "no argument" says 255 "usage: ecbcat FILE" win
   check "same file through cmd" refuses_same_file
   check "broken pipe" broken_pipe
+  check "the README's commands in cmd" readme_commands
   [[ ${runner[0]} == env ]] || check "a file past 4 GiB" past_4gib
   echo "check-windows: $arch: $exe ($((SECONDS - started)) s)"
 done
