@@ -12,11 +12,16 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
+#include <memory>
 
 #include "fdio.hpp"
 
 namespace ecbcat {
 namespace {
+
+struct LocalFreer {
+  void operator()(wchar_t** p) const { LocalFree(p); }
+};
 
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
@@ -45,17 +50,12 @@ int open_input(char** argv) {
   // The narrow argv holds only what the ANSI code page can spell; the command line in UTF-16
   // holds every name.
   int count = 0;
-  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
-  if (wide == nullptr || count < 2) {
-    if (wide != nullptr) LocalFree(wide);
+  std::unique_ptr<wchar_t*, LocalFreer> wide(CommandLineToArgvW(GetCommandLineW(), &count));
+  if (!wide || count < 2) {
     errno = EINVAL;
     return -1;
   }
-  int fd = _wopen(wide[1], _O_RDONLY | _O_BINARY | _O_NOINHERIT);
-  int err = errno;
-  LocalFree(wide);
-  errno = err;
-  return fd;
+  return _wopen(wide.get()[1], _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 void binary_stdio() {
