@@ -112,7 +112,8 @@ fi
 # completed with bytes r..15 of the block before it, or zeros when there is none.
 expected_of() {
   local n r
-  n=$(stat -c %s "$1") r=$(($(stat -c %s "$1") % 16))
+  n=$(stat -c %s "$1")
+  r=$((n % 16))
   {
     head -c $((n - r)) "$1"
     if ((r > 0)); then
