@@ -91,10 +91,8 @@ instructions=$(valgrind --tool=callgrind --callgrind-out-file="$dir/callgrind.ou
   awk '/Collected :/ {print $NF}')
 # Where the start-up goes: the dynamic loader (relocations), libcrypto's cipher fetch and the
 # clean-up at exit, each with all it calls, and the instructions of our own source files.
-inclusive() {
-  callgrind_annotate --inclusive=yes --threshold=100 "$dir/callgrind.out" |
-    awk -v f=":$1 [" 'index($0, f) {gsub(",", "", $1); print $1; exit}'
-}
+by_caller=$(callgrind_annotate --inclusive=yes --threshold=100 "$dir/callgrind.out")
+inclusive() { awk -v f=":$1 [" 'index($0, f) {gsub(",", "", $1); print $1; exit}' <<<"$by_caller"; }
 own=$(callgrind_annotate --threshold=100 "$dir/callgrind.out" |
   awk '/\/src\/[a-z_]+\.[ch]pp:/ {gsub(",", "", $1); n += $1} END {print n + 0}')
 t_s=()

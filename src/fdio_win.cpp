@@ -71,10 +71,7 @@ ssize_t read_some(int fd, unsigned char* buf, std::size_t len) {
 int write_all(int fd, const unsigned char* buf, std::size_t len) {
   while (len > 0) {
     int n = _write(fd, buf, static_cast<unsigned>(len < INT_MAX ? len : INT_MAX));
-    if (n < 0) {
-      if (reader_gone(fd)) return EPIPE;
-      return errno;
-    }
+    if (n < 0) return reader_gone(fd) ? EPIPE : errno;
     if (n == 0) return EIO;
     buf += n;
     len -= static_cast<std::size_t>(n);
