@@ -1,4 +1,4 @@
-# Front door: thin wrappers around CMake, CTest and the scripts in scripts/.
+# Front door: thin wrappers around CMake, CTest and the checks in tests/system/ it runs.
 
 BUILD     ?= build
 ASAN      := $(BUILD)/asan
@@ -18,6 +18,10 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
 CROSS_ARCHS ?= arm64 s390x
 WINDOWS_ARCHS ?= i686 x86_64
 
+# One system check through CTest, its output shown as it runs; its options go in the environment.
+SYSTEM = CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_ARCHS)' \
+  ctest --test-dir $(BUILD) --verbose -L system -R
+
 .PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes \
   check-windows fuzz clean
 
@@ -32,13 +36,13 @@ run: all
 test: test-release test-asan
 
 test-release: all
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) --output-on-failure -LE system
 
 test-asan:
 	cmake -S . -B $(ASAN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)"
 	cmake --build $(ASAN) --parallel
-	ctest --test-dir $(ASAN) --output-on-failure
+	ctest --test-dir $(ASAN) --output-on-failure -LE system
 
 # Honours DESTDIR, as cmake --install does.
 install: all
@@ -47,18 +51,18 @@ install: all
 # build/ecbcat_<version>_<arch>.deb, with its libssl dependency from dpkg-shlibdeps (so it
 # needs dpkg-dev), then checked, with lintian when it is installed. MAINTAINER='Name <addr>'
 # sets the Maintainer field (kept in the build's cache).
-deb:
+deb: all
 	cmake -S . -B $(BUILD)/deb -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF \
 	  -DECBCAT_DEBIAN_LAYOUT=ON -DCMAKE_INSTALL_PREFIX=/usr $(HARDENING) \
 	  $(if $(MAINTAINER),-DECBCAT_MAINTAINER="$(MAINTAINER)")
 	cmake --build $(BUILD)/deb --parallel
 	cd $(BUILD)/deb && cpack -B $(abspath $(BUILD))
 	rm -rf $(BUILD)/_CPack_Packages
-	scripts/check-deb.sh $(BUILD)
+	$(SYSTEM) '^deb$$'
 
 # BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
 bench: all
-	scripts/bench.sh $(BUILD)
+	tools/bench.sh $(BUILD)
 
 # libFuzzer for FUZZ_SECONDS over the committed seeds; new finds go to $(BUILD)/fuzz/corpus.
 fuzz:
@@ -71,22 +75,22 @@ fuzz:
 
 # A 32-bit x86 build decrypting a file past 4 GiB, compared with the native build.
 check-32: all
-	scripts/check-32.sh $(BUILD)
+	$(SYSTEM) '^i386$$'
 
 # The suite built for CROSS_ARCHS with clang and run under qemu-user; each foreign binary's
 # output compared with the native build's.
 check-cross: all
-	scripts/check-cross.sh $(BUILD) $(CROSS_ARCHS)
+	$(SYSTEM) '^cross$$'
 
 # Every command of the README's shell blocks and the manual page's examples, as written there,
 # under bash and dash; the many-machines line against two sshd on loopback (as root).
 check-recipes: all
-	scripts/check-recipes.sh $(BUILD)
+	$(SYSTEM) '^recipes$$'
 
 # ecbcat.exe for WINDOWS_ARCHS, left in $(BUILD)/win-<arch>/, run under wine and compared with
 # the native build's output.
 check-windows: all
-	scripts/check-windows.sh $(BUILD) $(WINDOWS_ARCHS)
+	$(SYSTEM) '^windows$$'
 
 clean:
 	rm -rf $(BUILD)

@@ -9,15 +9,13 @@
 # standard error and counted in the exit status. The line for several machines runs against
 # two sshd listening on 127.0.0.1 and 127.0.0.2, each with a test account of its own, and must
 # fail when one of them is down. As root the script installs what it needs and runs the
-# commands as an unprivileged test account; otherwise it runs them as the caller and prints
-# SKIPPED for the line that needs the ssh servers.
+# commands as an unprivileged test account; otherwise it runs them as the caller and skips the
+# line that needs the ssh servers. It writes only below its own temporary folder: the commands
+# that run in the source tree run in a copy of it.
 #
-#   scripts/check-recipes.sh BUILD_DIR     (BUILD_DIR holds the native build)
-set -euo pipefail
-
-root=$(cd "$(dirname "$0")/.." && pwd)
-build=$(cd "${1:?usage: check-recipes.sh BUILD_DIR}" && pwd)
-key=5e0b9a31c874e2061fd94ba76328f08d
+#   tests/system/recipes.sh BUILD_DIR     (BUILD_DIR holds the native build)
+source "$(dirname "$0")/lib.sh"
+build=$(cd "${1:?usage: recipes.sh BUILD_DIR}" && pwd)
 
 # How each documented command is checked: a function below (check_NAME) run after the command
 # on a fresh copy of the files, or `ci` / `not_run` with the reason printed.
@@ -35,7 +33,7 @@ bar          find . -name '*.enc' -print0 | parallel -0 --bar 'ecbcat {} > {.}'
 hosts        find . -name '*.enc' -type f -print0 | parallel -0 --tag -j4 'ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > {.}'
 make_run     make run
 make_run     make run FILE='my file.enc'
-install      make install DESTDIR=/tmp/stage PREFIX=/usr
+install      make install DESTDIR="$PWD/stage" PREFIX=/usr
 ci           make test
 ci           make deb
 not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev
@@ -52,21 +50,16 @@ missing() {
   for t in "${tools[@]}"; do command -v "$t" >/dev/null || echo "$t"; done
   parallel --version 2>/dev/null | grep -q 'GNU parallel' || echo "GNU-parallel"
 }
-if [[ -n $(missing) && $EUID -eq 0 ]] && command -v apt-get >/dev/null; then
-  echo "check-recipes: installing parallel, pv and openssh-server"
+if [[ -n $(missing) ]]; then
   # The package would start the system's sshd on every address; this check starts its own, on
   # loopback only, so a policy-rc.d of our own keeps the package's from starting.
   policy=/usr/sbin/policy-rc.d own_policy=
-  [[ -e $policy ]] || { printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1; }
-  { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    --no-install-recommends parallel pv openssh-server openssh-client; } ||
-    echo "check-recipes: the install failed"
+  [[ -e $policy || $EUID -ne 0 ]] ||
+    { printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1; }
+  install_packages parallel pv openssh-server openssh-client || say "the install failed"
   [[ -z $own_policy ]] || rm -f "$policy"
 fi
-if [[ -n $(missing) ]]; then
-  echo "SKIPPED: check-recipes: missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv openssh-server, as root)"
-  exit 0
-fi
+[[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv openssh-server, as root)"
 
 # --- the user, the files and what ecbcat must make of them ---------------------------------
 # The files live outside the tree, where the test accounts can reach them; the ssh servers'
@@ -78,11 +71,9 @@ accounts=()
 cleanup() {
   for pid in "$sshdir"/sshd*.pid; do [[ -f $pid ]] && kill "$(cat "$pid")" 2>/dev/null; done
   for a in "${accounts[@]}"; do userdel -r "$a" 2>/dev/null; done
-  rm -rf "$work" "$root/my file.enc" ${created_stage:+"$created_stage"}
+  rm -rf "$work"
 }
-created_stage=
-[[ -e /tmp/stage ]] || created_stage=/tmp/stage
-trap cleanup EXIT
+at_exit cleanup
 
 userbin=$work/bin
 mkdir -p "$userbin"
@@ -109,29 +100,14 @@ else
   as_user() { env PATH="$userbin:$PATH" "$@"; }
 fi
 
-# What ecbcat must give for a ciphertext, from openssl on whole blocks: a short last block is
-# completed with bytes r..15 of the block before it, or zeros when there is none.
-expected_of() {
-  local n r
-  n=$(stat -c %s "$1")
-  r=$((n % 16))
-  {
-    head -c $((n - r)) "$1"
-    if ((r > 0)); then
-      tail -c "$r" "$1"
-      if ((n > 16)); then tail -c 16 "$1" | head -c $((16 - r)); else head -c $((16 - r)) /dev/zero; fi
-    fi
-  } | openssl enc -d -aes-128-ecb -nopad -K "$key"
-}
-
 files=$work/files expected=$work/expected
 mkdir -p "$files" "$expected"
 # records.enc: gzip'd text padded with zeros to whole blocks, encrypted by openssl.
 printf 'first line\na line with the pattern\nlast line\n' | gzip -9n >"$work/records.gz"
 size=$(stat -c %s "$work/records.gz")
 { cat "$work/records.gz"; head -c $(((16 - size % 16) % 16)) /dev/zero; } >"$expected/records"
-openssl enc -e -aes-128-ecb -nopad -K "$key" -in "$expected/records" -out "$files/records.enc"
-head -c $((3 * 1048576 + 5)) /dev/urandom >"$files/big.enc"
+encrypt <"$expected/records" >"$files/records.enc"
+random_file "$files/big.enc" $((3 * 1048576 + 5))
 
 # Names as users have them, in subfolders and dotfiles too; sizes from empty past one chunk.
 names=(plain 'with blank' ' leading blank' -dash --help - "single'quote" 'double"quote'
@@ -214,34 +190,38 @@ run_in_copy() {  # shell command: a fresh copy of the files, the command run the
   status=0
   (cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" || status=$?
 }
-run_in_tree() {  # shell command: run in the source tree as the caller, as from a terminal
+# The commands meant for the source tree run in a copy of it, with a build of its own, as the
+# caller, as from a terminal.
+tree=$work/tree
+mkdir -p "$tree"
+tar -C "$root" --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . | tar -C "$tree" -xf -
+cp "$files/records.enc" "$tree/my file.enc"
+run_in_tree() {  # shell command
   status=0
-  (cd "$root" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS "$1" -c "$2") >"$work/out" 2>"$work/err" ||
+  (cd "$tree" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS "$1" -c "$2") >"$work/out" 2>"$work/err" ||
     status=$?
 }
-fail() { echo "FAILED: $1" >&2 && return 1; }
-same() { cmp -s "$1" "$2" || fail "$2 is not what ecbcat must make of it"; }
-succeeded() { ((status == 0)) || { cat "$work/err" >&2 && fail "exit status $status"; }; }
+succeeded() { ((status == 0)) || fail "exit status $status, expected 0; stderr: $(head -c 300 "$work/err")"; }
 all_outputs_right() {  # every file that can be decrypted was, byte for byte
-  local rel bad=0
+  local rel
   while IFS= read -r -d '' rel; do
-    cmp -s "$expected/$rel" "$run/$rel" || { echo "wrong or missing output: $rel" >&2 && bad=1; }
+    cmp -s "$expected/$rel" "$run/$rel" || fail "output ${rel@Q} wrong or missing"
   done < <(cd "$expected" && find . -type f -print0)
-  ((bad == 0)) || fail "outputs"
 }
 named() {  # each argument appears on standard error
   local f
   for f; do grep -aqF -- "$f" "$work/err" || fail "$f failed without its name on standard error"; done
 }
+status_is() { ((status == $1)) || fail "exit status $status, expected $1 ($2)"; }
 
-check_one_file() { succeeded && same "$expected/records" "$run/records.bin"; }
-check_gunzip_grep() { succeeded && [[ $(cat "$work/out") == "a line with the pattern" ]] || fail "grep"; }
-check_producer() { succeeded && same "$expected/records" "$run/consumed"; }
+check_one_file() { succeeded && same "$expected/records" "$run/records.bin" records.bin; }
+check_gunzip_grep() { succeeded && equal "a line with the pattern" "$(cat "$work/out")" "grep's output"; }
+check_producer() { succeeded && same "$expected/records" "$run/consumed" "the consumer's file"; }
 check_succeeds() { succeeded; }
-check_progress() { succeeded && same "$expected/big" "$run/big.bin"; }
-check_in_place() { succeeded && same "$expected/records" "$run/records.enc"; }
+check_progress() { succeeded && same "$expected/big" "$run/big.bin" big.bin; }
+check_in_place() { succeeded && same "$expected/records" "$run/records.enc" "records.enc in place"; }
 check_cross_check() {  # passes on a good file, fails when either side fails
-  succeeded || return 1
+  succeeded
   local shell=$1 command=$2
   run_in_copy "$shell" "rm records.enc && $command"
   ((status != 0)) || fail "the cross-check passed without an input"
@@ -250,17 +230,18 @@ check_cross_check() {  # passes on a good file, fails when either side fails
 }
 check_tagged() {
   all_outputs_right && named "${failing[@]}"
-  ((status == ${#failing[@]})) || fail "exit status $status, not the ${#failing[@]} failed files"
+  status_is ${#failing[@]} "the number of files that failed"
 }
 check_xargs() {
   all_outputs_right && named "${failing[@]}"
-  ((status == 123)) || fail "exit status $status, not 123"
+  status_is 123 "xargs: some command failed"
 }
-check_bar() { all_outputs_right && ((status == ${#failing[@]})) || fail "exit status $status"; }
+check_bar() { all_outputs_right && status_is ${#failing[@]} "the number of files that failed"; }
 check_hosts() {  # only regular files go out: of the failing ones, the unreadable one counts
+  local before=$snapshot_before
   all_outputs_right && named locked.enc
-  ((status == 1)) || fail "exit status $status, not the 1 failed file"
-  [[ $(snapshot) == "$before" ]] || fail "the remote accounts changed"
+  status_is 1 "the one unreadable file"
+  equal "$before" "$(snapshot)" "the remote accounts"
   # A host that cannot be reached: its files do not come back, and the command says so.
   stop_sshd 2
   run_in_copy "$1" "$2"
@@ -270,11 +251,15 @@ check_hosts() {  # only regular files go out: of the failing ones, the unreadabl
 check_make_run() {  # the plaintext is the last thing make prints
   local expect=$root/examples/hello.txt
   [[ $2 == *FILE=* ]] && expect=$expected/records
-  succeeded && tail -c "$(stat -c %s "$expect")" "$work/out" | cmp -s - "$expect" || fail "$2"
+  succeeded
+  tail -c "$(stat -c %s "$expect")" "$work/out" >"$work/tail"
+  same "$expect" "$work/tail" "the end of make's output"
 }
 check_install() {
-  succeeded && cmp -s <(/tmp/stage/usr/bin/ecbcat "$root/examples/hello.enc") "$root/examples/hello.txt" &&
-    [[ -f /tmp/stage/usr/share/man/man1/ecbcat.1 ]] || fail "the staged install"
+  succeeded
+  "$tree/stage/usr/bin/ecbcat" "$root/examples/hello.enc" >"$work/installed.out"
+  same "$root/examples/hello.txt" "$work/installed.out" "the staged program's output"
+  [[ -f $tree/stage/usr/share/man/man1/ecbcat.1 ]] || fail "no staged manual page"
 }
 
 # --- the commands, as the documents show them ----------------------------------------------
@@ -288,14 +273,17 @@ commands() {
       text = text == "" ? line : text "\n" line
       if (line !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
     }' "$root/README.md"
-  awk -v src=ecbcat.1 '
-    /^\.EX$/ { inblock = 1; next }
-    /^\.EE$/ { inblock = 0; next }
-    inblock {
-      gsub(/\\-/, "-"); gsub(/\\\(aq/, "\047"); gsub(/\\\(dq/, "\""); gsub(/\\e/, "\\")
-      text = text == "" ? $0 : text "\n" $0
-      if ($0 !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
-    }' "$root/man/ecbcat.1"
+  local page
+  for page in "$root"/man/*.1; do
+    awk -v src="${page##*/}" '
+      /^\.EX$/ { inblock = 1; next }
+      /^\.EE$/ { inblock = 0; next }
+      inblock {
+        gsub(/\\-/, "-"); gsub(/\\\(aq/, "\047"); gsub(/\\\(dq/, "\""); gsub(/\\e/, "\\")
+        text = text == "" ? $0 : text "\n" $0
+        if ($0 !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
+      }' "$page"
+  done
 }
 # One line, single blanks, no trailing comment: the form the table uses.
 normal() { sed -E 's/[[:space:]]{2,}#.*$//' <<<"$1" | tr '\n' ' ' | tr -s ' \t' ' ' | sed -E 's/^ //; s/ $//'; }
@@ -303,40 +291,32 @@ normal() { sed -E 's/[[:space:]]{2,}#.*$//' <<<"$1" | tr '\n' ' ' | tr -s ' \t' 
 declare -A how=() used=()
 while read -r check command; do how[$command]=$check; done <<<"$table"
 
-passed=0 failed=0
+mismatch() { fail "$1"; }
+run_row() { "$1" "$3" "$4" && "check_$2" "$3" "$4"; }  # runner check shell text
 while IFS=$'\037' read -r -d $'\036' source text; do
   command=$(normal "$text")
   [[ -n ${used[$command]:-} ]] && continue  # README and manual page may show the same line
   used[$command]=1
   check=${how[$command]:-}
   case $check in
-    "") echo "FAILED: $source shows a command that has no row here: $command" && failed=$((failed + 1)) ;;
-    ci) echo "check-recipes: .ci/run runs: $command" ;;
-    not_run) echo "check-recipes: not run (needs sudo and changes the system): $command" ;;
+    "") row "$source: $command" mismatch "$source shows a command that has no row here" ;;
+    ci) say ".ci/run runs: $command" ;;
+    not_run) say "not run (needs sudo and changes the system): $command" ;;
     *)
       if [[ $check == hosts && $EUID -ne 0 ]]; then
-        echo "SKIPPED: check-recipes: $command (needs root for the test accounts and sshd)"
+        skip_row "$command" "needs root for the test accounts and sshd"
         continue
       fi
-      [[ $check == hosts ]] && before=$(snapshot)
+      [[ $check == hosts ]] && snapshot_before=$(snapshot)
       for shell in bash dash; do
-        if [[ $check == make_run || $check == install ]]; then
-          [[ $command == *"my file.enc"* ]] && cp "$files/records.enc" "$root/my file.enc"
-          run_in_tree "$shell" "$text"
-        else
-          run_in_copy "$shell" "$text"
-        fi
-        if "check_$check" "$shell" "$text"; then
-          passed=$((passed + 1)) && echo "check-recipes: $shell: ok: $command"
-        else
-          failed=$((failed + 1)) && echo "  in $shell: $command" >&2
-        fi
+        runner=run_in_copy
+        [[ $check == make_run || $check == install ]] && runner=run_in_tree
+        row "$shell: $command" run_row "$runner" "$check" "$shell" "$text"
       done
       ;;
   esac
 done < <(commands)
 for command in "${!how[@]}"; do
-  [[ -n ${used[$command]:-} ]] || { echo "FAILED: a row names a command no document shows: $command" && failed=$((failed + 1)); }
+  [[ -n ${used[$command]:-} ]] || row "$command" mismatch "a row names a command no document shows"
 done
-echo "check-recipes: $passed passed, $failed failed"
-((failed == 0))
+finish

@@ -3,7 +3,7 @@
 # /dev/null and inside pipelines, interleaved so that machine noise hits every command alike.
 # Prints two Markdown tables: the measured values, the floor and the ratios.
 #
-#   scripts/bench.sh BUILD_DIR      BENCH_MB (default 1024), BENCH_RUNS (default 5)
+#   tools/bench.sh BUILD_DIR      BENCH_MB (default 1024), BENCH_RUNS (default 5)
 set -euo pipefail
 
 build=${1:?usage: bench.sh BUILD_DIR}

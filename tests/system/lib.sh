@@ -1,0 +1,113 @@
+# Shared by the shell checks (sourced, bash): counted rows of assertions, skips that are told
+# from passes, installs as root, the key and the inputs every check makes.
+#
+# A check is a list of rows: `row NAME COMMAND...` runs COMMAND in a subshell with `set -e`, so
+# the first command that fails unguarded ends the row and is named; `cmd || fail "expected X,
+# got Y"` records a failed assertion and lets the row go on. A row prints `ok` only when every
+# assertion in it held. `finish` prints the closing count and exits 1 when any row failed.
+# A check that cannot run calls `skip REASON`: exit 77, or a failure when CI=true.
+set -euo pipefail
+
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+check_name=$(basename "$0" .sh)
+# The built-in key, read from the source so that no check carries a copy of it.
+key=$(grep -o '0x[0-9a-f][0-9a-f]' "$root/src/key.hpp" | sed 's/0x//' | tr -d '\n')
+passed=0 failed=0 skipped=() row_name=
+# A failed assertion is written down here, so that one inside a nested subshell counts too.
+failures=$(mktemp)
+exit_actions=('rm -f "$failures"')
+at_exit() { exit_actions+=("$1"); }  # shell code to run when the check ends, however it ends
+trap 'for action in "${exit_actions[@]}"; do eval "$action" || true; done' EXIT
+
+say() { echo "$check_name: $*"; }
+fail() {  # message: one assertion of the current row did not hold
+  echo "FAILED: $check_name: $row_name: $*" >&2
+  echo "$*" >>"$failures"
+}
+row() {  # name command...
+  local status=0
+  : >"$failures"
+  set +e
+  (
+    set -eE
+    row_name=$1
+    trap 'echo "FAILED: $check_name: $row_name: step failed with status $?: $BASH_COMMAND" >&2' ERR
+    shift
+    "$@"
+  )
+  status=$?
+  set -e
+  if ((status == 0)) && [[ ! -s $failures ]]; then
+    passed=$((passed + 1)) && say "ok: $1"
+  else
+    failed=$((failed + 1)) && say "FAILED: $1"
+  fi
+}
+skip_row() {  # name reason: a row that cannot run here; the check then ends as skipped
+  skipped+=("$1 ($2)")
+}
+finish() {
+  say "$passed passed, $failed failed, ${#skipped[@]} skipped"
+  ((failed == 0)) || exit 1
+  ((passed > 0)) || skip "no row ran"
+  ((${#skipped[@]} == 0)) || skip "${skipped[@]}"
+}
+skip() {  # reason
+  echo "SKIPPED: $check_name: $*"
+  if [[ ${CI:-} == true ]]; then
+    echo "FAILED: $check_name: under CI every check must run" >&2
+    exit 1
+  fi
+  exit 77
+}
+usage() {
+  echo "usage: $*" >&2
+  exit 2
+}
+
+# Assertions that say what was expected and what came.
+same() {  # expected-file got-file what
+  cmp -s "$1" "$2" || fail "$3: expected $(wc -c <"$1") bytes as in $1, got $(wc -c <"$2" 2>/dev/null || echo no) bytes ($(cmp "$1" "$2" 2>&1 | head -n 1 || true))"
+}
+equal() {  # expected got what
+  [[ $1 == "$2" ]] || fail "$3: expected '$1', got '$2'"
+}
+
+# Installs Debian packages when running as root (once apt-get update has run); returns non-zero
+# when it cannot, so that the caller checks again and skips.
+apt_updated=
+install_packages() {  # package...
+  ((EUID == 0)) && command -v apt-get >/dev/null || return 1
+  say "installing $*"
+  [[ -n $apt_updated ]] || { apt-get update -qq && apt_updated=1; } || return 1
+  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+}
+
+# Random bytes, made once and kept while the size is right.
+random_file() {  # path bytes
+  [[ -f $1 && $(stat -c %s "$1") -eq $2 ]] && return
+  mkdir -p "$(dirname "$1")" && head -c "$2" /dev/urandom >"$1.part" && mv "$1.part" "$1"
+}
+# What ecbcat must make of a ciphertext, from openssl on whole blocks: a short last block is
+# completed with bytes r..15 of the block before it, or zeros when there is none.
+expected_of() {  # ciphertext-file
+  local n r
+  n=$(stat -L -c %s "$1") r=$(($(stat -L -c %s "$1") % 16))
+  {
+    head -c $((n - r)) "$1"
+    if ((r > 0)); then
+      tail -c "$r" "$1"
+      if ((n > 16)); then tail -c 16 "$1" | head -c $((16 - r)); else head -c $((16 - r)) /dev/zero; fi
+    fi
+  } | openssl enc -d -aes-128-ecb -nopad -K "$key"
+}
+encrypt() { openssl enc -e -aes-128-ecb -nopad -K "$key"; }
+# A sparse file of 4 GiB + 1 MiB + 5 bytes, costing a few MiB of disk: zeros, with random data
+# across the 2 GiB and 4 GiB marks and at the end, which is a short block.
+sparse_past_4gib() {  # path
+  local size=$(((4 << 30) + (1 << 20) + 5)) at
+  rm -f "$1" && truncate -s "$size" "$1"
+  for at in $(((2 << 30) - 2048)) $(((4 << 30) - 2048)) $((size - 8192)); do
+    head -c 8192 /dev/urandom | dd of="$1" bs=1 seek="$at" conv=notrunc status=none
+  done
+}
