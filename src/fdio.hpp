@@ -10,9 +10,14 @@ namespace ecbcat {
 // each other once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.
 inline constexpr int pipe_room = 1 << 20;
 
-// Opens argv[1], the file to decrypt, for reading raw bytes; /dev/stdin is standard input.
-// Returns the descriptor, or -1 with errno set.
-int open_input(char** argv);
+// What open_input returns when the command line names no file.
+inline constexpr int no_input = -2;
+
+// Opens the file that the command line names first, for reading raw bytes; /dev/stdin is
+// standard input. Returns the descriptor, no_input, or -1 with errno set. Where the system
+// hands the program its command line as one string (Windows), the count and the name come
+// from one parse of that string, and argc and argv are not used.
+int open_input(int argc, char** argv);
 
 // Puts standard input and output in binary mode where the C library has a text mode, so that
 // every byte passes unchanged. Called before open_input.

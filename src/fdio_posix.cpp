@@ -1,5 +1,3 @@
-#include "fdio.hpp"
-
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -7,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+
+#include "fdio.hpp"
 
 namespace ecbcat {
 namespace {
@@ -31,8 +31,8 @@ int wait_for(int fd, short events) {
 
 }  // namespace
 
-int open_input(char** argv) {
-  return ::open(argv[1], O_RDONLY | O_CLOEXEC);
+int open_input(int argc, char** argv) {
+  return argc < 2 ? no_input : ::open(argv[1], O_RDONLY | O_CLOEXEC);
 }
 
 void binary_stdio() {}  // POSIX has no text mode

@@ -4,37 +4,34 @@
 #include <fcntl.h>
 #include <io.h>
 #include <unistd.h>
-// clang-format off
-#include <windows.h>  // first: shellapi.h uses its types
-#include <shellapi.h>
-// clang-format on
+#include <windows.h>
 
 #include <cerrno>
 #include <climits>
-#include <cstring>
-#include <memory>
+#include <cwchar>
 
 #include "fdio.hpp"
 
+// msvcrt's parse of the UTF-16 command line, as it makes it for a wmain; not in its headers.
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, int* new_mode);
+
 namespace ecbcat {
 namespace {
-
-struct LocalFreer {
-  void operator()(wchar_t** p) const { LocalFree(p); }
-};
 
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
 
 // Whether the write that just failed on fd failed because the pipe's reader has gone. Windows
-// says ERROR_NO_DATA then, wine ERROR_INVALID_PARAMETER, and the runtime turns both into
-// EINVAL, which would hide the cause.
+// says ERROR_NO_DATA then, wine ERROR_INVALID_PARAMETER, and both ERROR_PIPE_NOT_CONNECTED
+// when the reader went before the first write; the runtime turns them into EINVAL, which
+// would hide the cause.
 bool reader_gone(int fd) {
   if (GetFileType(handle_of(fd)) != FILE_TYPE_PIPE) return false;
   switch (_doserrno) {
     case ERROR_NO_DATA:
     case ERROR_BROKEN_PIPE:
+    case ERROR_PIPE_NOT_CONNECTED:
     case ERROR_INVALID_PARAMETER:
       return true;
   }
@@ -43,19 +40,21 @@ bool reader_gone(int fd) {
 
 }  // namespace
 
-int open_input(char** argv) {
+int open_input(int, char**) {
+  // The runtime's argv holds only what the ANSI code page can spell. Its wide twin, parsed from
+  // the UTF-16 command line by the same rules (CommandLineToArgvW's differ, for a quote in the
+  // program's name), holds every name: the count, the test for /dev/stdin and the name opened
+  // all come from it, so that they always speak of the same argument. The runtime owns it.
+  int count = 0, new_mode = 0;
+  wchar_t **wide = nullptr, **environment = nullptr;
+  if (__wgetmainargs(&count, &wide, &environment, 0, &new_mode) != 0 || !wide)
+    return errno = ENOMEM, -1;
+  if (count < 2) return no_input;
+  const wchar_t* name = wide[1];
   // Windows has no /dev/stdin: opened by name it would read as an empty file. The copy keeps
   // the binary mode that binary_stdio gave standard input.
-  if (std::strcmp(argv[1], "/dev/stdin") == 0) return _dup(STDIN_FILENO);
-  // The narrow argv holds only what the ANSI code page can spell; the command line in UTF-16
-  // holds every name.
-  int count = 0;
-  std::unique_ptr<wchar_t*, LocalFreer> wide(CommandLineToArgvW(GetCommandLineW(), &count));
-  if (!wide || count < 2) {
-    errno = EINVAL;
-    return -1;
-  }
-  return _wopen(wide.get()[1], _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  if (std::wcscmp(name, L"/dev/stdin") == 0) return _dup(STDIN_FILENO);
+  return _wopen(name, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
 }
 
 void binary_stdio() {

@@ -15,12 +15,14 @@
 
 namespace {
 
-// Every failure ends the run with this status (255 as the shell sees it).
-constexpr int failure = -1;
+// Every failure ends the run with this status. A POSIX shell sees -1 as 255 too, but a Windows
+// parent sees the whole value, and -1 there reads as 4294967295 or below every
+// `if errorlevel 1`: a failure taken for success.
+constexpr int failure = 255;
 
 class InputFile {
  public:
-  explicit InputFile(char** argv) : fd_(ecbcat::open_input(argv)) {}
+  InputFile(int argc, char** argv) : fd_(ecbcat::open_input(argc, argv)) {}
   InputFile(const InputFile&) = delete;
   InputFile& operator=(const InputFile&) = delete;
   ~InputFile() {
@@ -66,10 +68,6 @@ int report(const ecbcat::Outcome& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    std::fputs("usage: ecbcat FILE\n", stderr);
-    return failure;
-  }
   // Nothing here is configurable, so the system's OpenSSL configuration must not change
   // what we do, and the algorithm tables we never use need not be built.
   if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
@@ -79,7 +77,11 @@ int main(int argc, char** argv) {
     return failure;
   }
   ecbcat::binary_stdio();
-  InputFile input(argv);
+  InputFile input(argc, argv);
+  if (input.fd() == ecbcat::no_input) {
+    std::fputs("usage: ecbcat FILE\n", stderr);
+    return failure;
+  }
   if (input.fd() < 0) {
     std::perror("failed opening file");
     return failure;

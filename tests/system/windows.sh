@@ -1,10 +1,11 @@
 #!/usr/bin/env bash
 # Builds ecbcat.exe for Windows with MinGW-w64 against a static libcrypto (made once and kept
-# in a cache, see tools/windows-libcrypto.sh), checks that it imports only system DLLs, and
-# runs it under wine: byte for byte and with its exit status against the native build on a
-# table of inputs, to a file, through a pipe and from /dev/stdin, then the cases of a table (a
-# Unicode name, failures with their message and status, the same-file refusal through cmd, a
-# pipe whose reader goes away, a file past 4 GiB). The i686 program runs under wine directly where the host runs
+# in a cache, see tools/windows-libcrypto.sh), checks that it imports only system DLLs and
+# declares itself long-path aware, and runs it under wine: byte for byte and with its exit
+# status against the native build on a table of inputs, to a file, through a pipe and from
+# /dev/stdin, then the cases of a table (a Unicode name, failures with their message and
+# status as Windows' cmd sees it, the same-file refusal through cmd, pipes whose reader goes
+# away, a file past 4 GiB). The i686 program runs under wine directly where the host runs
 # 32-bit x86 programs; otherwise under qemu-i386, on fewer inputs, for it is slow there. As
 # root it installs what it needs. The programs are left in BUILD_DIR/win-ARCH/ecbcat.exe.
 #
@@ -125,9 +126,33 @@ reader_gone() {  # consumer: the reader of the pipe goes away, before or after t
 imports_only_system_dlls() {
   local dlls
   dlls=$("$arch-w64-mingw32-objdump" -p "$exe" | awk '/DLL Name:/ {print toupper($3)}' | sort -u | xargs)
-  [[ $dlls =~ ^((ADVAPI32|CRYPT32|KERNEL32|MSVCRT|SHELL32|USER32|WS2_32)\.DLL ?)+$ ]] ||
+  [[ $dlls =~ ^((ADVAPI32|CRYPT32|KERNEL32|MSVCRT|USER32|WS2_32)\.DLL ?)+$ ]] ||
     fail "imports: $dlls"
 }
+long_path_aware() {  # the manifest is embedded, so Windows lifts the 260-character limit
+  grep -aq '<longPathAware[^>]*>true</longPathAware>' "$exe" || fail "no longPathAware manifest"
+}
+quoted_program_name() (  # the runtime reads `e64.exe"x y"` as the program, base55.enc as FILE;
+  # CommandLineToArgvW would read `y base55.enc`. A launcher gives ecbcat.exe that command line.
+  cd "$build/wine" && cp "$exe" . && cp "$inputs/55.bin" base55.enc && cp "$inputs/16.bin" 'y base55.enc'
+  "$arch-w64-mingw32-g++" -municode -static -o launch.exe -x c++ - <<'LAUNCHER'
+#include <windows.h>
+int wmain(int, wchar_t** argv) {  // launch.exe PROGRAM COMMAND-LINE
+  STARTUPINFOW si{sizeof si};
+  PROCESS_INFORMATION pi;
+  DWORD code = 99;
+  if (!CreateProcessW(argv[1], argv[2], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi)) return 99;
+  WaitForSingleObject(pi.hProcess, INFINITE);
+  GetExitCodeProcess(pi.hProcess, &code);
+  return static_cast<int>(code);
+}
+LAUNCHER
+  local status=0
+  "${runner[@]}" launch.exe ecbcat.exe 'e64.exe"x y" base55.enc' >"$got" || status=$?
+  equal 0 "$status" "exit status"
+  "$native" base55.enc >"$got.native"
+  same "$got.native" "$got" "output"
+)
 readme_commands() (  # the README's cmd lines, each through wine's cmd on a file of line ends
   cd "$build/wine" && cp "$exe" .
   local line ran=0
@@ -164,17 +189,21 @@ for arch in "${archs[@]}"; do
   [[ -n $slow ]] && runs=("${slow_runs[@]}")
 
   row "$arch: imports only system DLLs" imports_only_system_dlls
+  row "$arch: long-path aware" long_path_aware
   for run in "${runs[@]}"; do row "$arch: $run" same_as_native $run; done
   row "$arch: a name outside the code page" same_as_native file 日本.enc
   row "$arch: failed open" says 255 "failed opening file: No such file or directory" win nonexistent.enc
+  row "$arch: failure status in cmd" in_cmd 255 "ecbcat.exe nonexistent.enc"
   row "$arch: same file through cmd" refuses_same_file
   row "$arch: reader gone after the first write" reader_gone "head -c 100"
   if [[ -z $slow ]]; then  # the same code as the runs above, or too long under qemu
     row "$arch: success status in cmd" in_cmd 0 "ecbcat.exe same.enc > nul"
+    row "$arch: reader gone before the first write" reader_gone true
     row "$arch: a directory" says 255 "failed opening file: Permission denied" win "$inputs/dir.enc"
     row "$arch: closed standard output" says 255 "failed writing output: Bad file descriptor" \
       eval 'win "$inputs/16.bin" >&-'
     row "$arch: no argument" says 255 "usage: ecbcat FILE" win
+    row "$arch: a quote in the program's name" quoted_program_name
     row "$arch: the README's commands in cmd" readme_commands
     row "$arch: a file past 4 GiB" past_4gib
   fi
