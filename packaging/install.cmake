@@ -8,19 +8,27 @@ option(ECBCAT_DEBIAN_LAYOUT
 set(ECBCAT_MAINTAINER "The ecbcat developers <ecbcat@example.org>"
     CACHE STRING "Maintainer field of the Debian package: Name <address>")
 
-install(TARGETS ecbcat RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+set(programs ecbcat)
+if(TARGET ecbcat-batch)
+  list(APPEND programs ecbcat-batch)
+endif()
+install(TARGETS ${programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 
 if(NOT ECBCAT_DEBIAN_LAYOUT)
-  install(FILES man/ecbcat.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(program ${programs})
+    install(FILES man/${program}.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
 else()
   find_program(GZIP gzip REQUIRED)
-  set(manpage_gz ${PROJECT_BINARY_DIR}/ecbcat.1.gz)
   # -n keeps the name and time out of the archive, so the package builds reproducibly.
-  add_custom_command(OUTPUT ${manpage_gz}
-                     COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/ecbcat.1 > ${manpage_gz}
-                     DEPENDS man/ecbcat.1 VERBATIM)
-  add_custom_target(manpage ALL DEPENDS ${manpage_gz})
-  install(FILES ${manpage_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  foreach(program ${programs})
+    set(manpage_gz ${PROJECT_BINARY_DIR}/${program}.1.gz)
+    add_custom_command(OUTPUT ${manpage_gz}
+                       COMMAND ${GZIP} -9nc ${PROJECT_SOURCE_DIR}/man/${program}.1 > ${manpage_gz}
+                       DEPENDS man/${program}.1 VERBATIM)
+    add_custom_target(${program}-manpage ALL DEPENDS ${manpage_gz})
+    install(FILES ${manpage_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  endforeach()
 
   # A native package's changelog.gz, which must describe the version the package carries.
   file(STRINGS packaging/changelog top LIMIT_COUNT 1)
@@ -36,9 +44,11 @@ else()
 
   # CPack strips the binary; Debian's dh_strip also drops the compiler's .comment and .note.
   find_program(OBJCOPY NAMES ${CMAKE_OBJCOPY} objcopy REQUIRED)
-  install(CODE "execute_process(COMMAND ${OBJCOPY} --remove-section=.comment --remove-section=.note
-                \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/ecbcat\"
-                COMMAND_ERROR_IS_FATAL ANY)")
+  foreach(program ${programs})
+    install(CODE "execute_process(COMMAND ${OBJCOPY} --remove-section=.comment --remove-section=.note
+                  \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
+                  COMMAND_ERROR_IS_FATAL ANY)")
+  endforeach()
 
   # Debian's machine-readable copyright file, around the text of LICENSE.
   file(READ LICENSE license)
@@ -63,6 +73,8 @@ string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
        "wrote under a fixed key, and streams the plaintext to standard output."
        "It reads in one pass with constant memory, at the speed of the cipher,"
        "works inside pipelines and reports every failed read or write."
+       "ecbcat-batch decrypts many files on every core, never replacing a file"
+       "and never leaving a partial one under its final name."
        "The key is built in; the encryption is obfuscation, not protection.")
 set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

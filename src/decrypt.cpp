@@ -11,9 +11,13 @@ namespace ecbcat {
 static_assert(chunk_size % block_size == 0);
 
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
-  if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
   EcbDecryptor aes;
   if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};
+  return decrypt_stream(aes, in_fd, out_fd);
+}
+
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd) {
+  if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
   // A producer that writes big pieces keeps going while a large input pipe fills. On the
   // output side two chunks let the reader take one while the next is written (with room for
   // one, `ecbcat F | cat` ran about 10% slower); more would only count against the user's

@@ -5,6 +5,8 @@
 
 namespace ecbcat {
 
+class EcbDecryptor;
+
 inline constexpr std::size_t block_size = 16;
 
 // Bytes asked of each read(2) and decrypted per libcrypto call; a multiple of the block size.
@@ -29,5 +31,9 @@ struct Outcome {
 // the first failure; blocks written before it stay written. Refuses, before reading or
 // writing anything, an output that would feed back into the input (output_is_input).
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd);
+
+// The same with a decryptor already set up, so that one that decrypts many files expands the
+// key once rather than once a file.
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd);
 
 }  // namespace ecbcat

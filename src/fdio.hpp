@@ -1,10 +1,26 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 
 namespace ecbcat {
+
+// Owns a descriptor: closes it when it goes (a negative one is none).
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_;
+};
 
 // The room widen_pipe gives a pipe by default: enough that the two ends of a pipeline wake
 // each other once per megabyte rather than once per 64 KiB, the size a shell's pipe starts with.

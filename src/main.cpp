@@ -20,20 +20,6 @@ namespace {
 // `if errorlevel 1`: a failure taken for success.
 constexpr int failure = 255;
 
-class InputFile {
- public:
-  InputFile(int argc, char** argv) : fd_(ecbcat::open_input(argc, argv)) {}
-  InputFile(const InputFile&) = delete;
-  InputFile& operator=(const InputFile&) = delete;
-  ~InputFile() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  int fd() const { return fd_; }
-
- private:
-  int fd_;
-};
-
 void report_crypto(const char* what, unsigned long code) {
   char text[256];
   ecbcat::describe_crypto_error(code, text, sizeof text);
@@ -77,14 +63,14 @@ int main(int argc, char** argv) {
     return failure;
   }
   ecbcat::binary_stdio();
-  InputFile input(argc, argv);
-  if (input.fd() == ecbcat::no_input) {
+  ecbcat::UniqueFd input(ecbcat::open_input(argc, argv));
+  if (input.get() == ecbcat::no_input) {
     std::fputs("usage: ecbcat FILE\n", stderr);
     return failure;
   }
-  if (input.fd() < 0) {
+  if (input.get() < 0) {
     std::perror("failed opening file");
     return failure;
   }
-  return report(ecbcat::decrypt_stream(ecbcat::key, input.fd(), STDOUT_FILENO));
+  return report(ecbcat::decrypt_stream(ecbcat::key, input.get(), STDOUT_FILENO));
 }

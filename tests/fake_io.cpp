@@ -1,5 +1,6 @@
 #include "fake_io.hpp"
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -54,8 +55,19 @@ Scripted decrypt_scripted(std::span<const unsigned char, 16> key, std::span<cons
 using ecbcat::test::read_script;
 using ecbcat::test::write_script;
 
+namespace {
+
+bool scripted(int fd, int script_fd) {
+  if (fd == script_fd) return true;
+  struct stat st;
+  return script_fd == ecbcat::test::any_regular_file && fd > 2 && ::fstat(fd, &st) == 0 &&
+         S_ISREG(st.st_mode);
+}
+
+}  // namespace
+
 extern "C" ssize_t __wrap_read(int fd, void* buf, size_t len) {
-  if (fd != read_script.fd || len == 0) return __real_read(fd, buf, len);
+  if (!scripted(fd, read_script.fd) || len == 0) return __real_read(fd, buf, len);
   if (!ecbcat::test::allow(read_script, len)) return -1;
   ssize_t n = __real_read(fd, buf, len);
   if (n > 0) read_script.passed += static_cast<std::size_t>(n);

@@ -12,6 +12,9 @@
 
 namespace ecbcat::test {
 
+// A FaultScript::fd that stands for every regular file the program reads, whatever its number.
+inline constexpr int any_regular_file = -2;
+
 // A piece size that makes the call fail with EAGAIN, as a non-blocking descriptor would.
 inline constexpr std::size_t would_block = SIZE_MAX;
 

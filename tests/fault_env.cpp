@@ -1,6 +1,8 @@
-// Arms the fake read(2)/write(2) of the fault-injection build of the program from its
-// environment: ECBCAT_FAIL_READ_AT=N fails reads of the input (the first descriptor the
-// program opens) with EIO after N bytes, ECBCAT_FAIL_WRITE_AT=N writes to standard output.
+// Arms the fake read(2)/write(2) of the fault-injection builds of the programs from their
+// environment: ECBCAT_FAIL_READ_AT=N fails reads of the input (descriptor 3, the first the
+// program opens; with ECBCAT_READ_ANY_FILE=1 every regular file) with EIO after N bytes,
+// ECBCAT_FAIL_WRITE_AT=N writes to standard output; ECBCAT_READ_PIECE=N reads at most N bytes
+// a call, to make a run slow.
 // ECBCAT_NO_CIPHER=1 makes libcrypto's cipher look-up fail (ld --wrap=EVP_CIPHER_fetch).
 
 #include <openssl/evp.h>
@@ -15,9 +17,14 @@ namespace {
 [[gnu::constructor]] void arm_from_environment() {
   using ecbcat::test::read_script;
   using ecbcat::test::write_script;
+  const int fd = std::getenv("ECBCAT_READ_ANY_FILE") ? ecbcat::test::any_regular_file : 3;
   if (const char* n = std::getenv("ECBCAT_FAIL_READ_AT")) {
-    read_script.fd = 3;
+    read_script.fd = fd;
     read_script.fail_at = std::strtoull(n, nullptr, 10);
+  }
+  if (const char* n = std::getenv("ECBCAT_READ_PIECE")) {
+    read_script.fd = fd;
+    read_script.pieces = {std::strtoull(n, nullptr, 10)};
   }
   if (const char* n = std::getenv("ECBCAT_FAIL_WRITE_AT")) {
     write_script.fd = STDOUT_FILENO;

@@ -7,6 +7,7 @@
 set -euo pipefail
 
 build=${1:?usage: bench.sh BUILD_DIR}
+build=$(cd "$build" && pwd)
 bin=$build/ecbcat
 mb=${BENCH_MB:-1024}
 runs=${BENCH_RUNS:-5}
@@ -144,3 +145,52 @@ for p in "${pipelines[@]}"; do
 done
 echo
 echo "floor: the same pipeline with cat as X through pipes enlarged to 1 MiB, plus the cipher alone."
+
+# --- many files: ecbcat-batch against a process per file ----------------------------------
+# BENCH_SMALL_FILES (default 5000) of 1 B to 4 KiB, BENCH_BIG_FILES (default 20) of
+# BENCH_BIG_MB (default 100) MiB; X.enc becomes X beside it. The process-per-file lines are the
+# xargs line users ran before ecbcat-batch, with ecbcat and with cat; before each run the
+# outputs of the last are removed (ecbcat-batch never replaces a file), untimed.
+cores=$(nproc)
+many_small=$dir/many-small many_big=$dir/many-big
+mkdir -p "$many_small" "$many_big"
+for ((i = 0; i < ${BENCH_SMALL_FILES:-5000}; i++)); do
+  [[ -f $many_small/$i.enc ]] || head -c $((1 + (i * 7919) % 4096)) /dev/urandom >"$many_small/$i.enc"
+done
+for ((i = 0; i < ${BENCH_BIG_FILES:-20}; i++)); do
+  make_input "$many_big/$i.enc" $((${BENCH_BIG_MB:-100} << 20))
+done
+x_batch() { "$build/ecbcat-batch" "$1"; }
+x_xargs_ecbcat() { find "$1" -name '*.enc' -print0 | xargs -0 -n1 -P"$cores" sh -c '"$0" "$1" > "${1%.enc}"' "$bin"; }
+x_xargs_cat() { find "$1" -name '*.enc' -print0 | xargs -0 -n1 -P"$cores" sh -c 'cat "$1" > "${1%.enc}"' sh; }
+declare -A t_m=()
+for ((i = 0; i < runs; i++)); do
+  for set in many_small many_big; do
+    for x in batch xargs_ecbcat xargs_cat; do
+      find "${!set}" -type f ! -name '*.enc' -delete
+      timed 1 "x_$x" "${!set}" && t_m[$set.$x]+=" $took"
+    done
+  done
+done
+find "$many_small" "$many_big" -type f ! -name '*.enc' -delete
+big_bytes=$(du -b --apparent-size -s "$many_big" | cut -f1)
+# The floor on all cores: cat's copies in parallel, plus the cipher alone spread over the cores.
+cipher_all_us=$(calc %.0f "$big_bytes / ($cipher_kbps * 1000) * 1e6 / $cores")
+cat <<TABLE
+
+| many files on $cores cores (medians of $runs, wall time) | ecbcat-batch | xargs, ecbcat per file | xargs, cat per file | floor | xargs ecbcat / ecbcat-batch | ecbcat-batch / floor |
+| --- | --- | --- | --- | --- | --- | --- |
+TABLE
+for set in many_small many_big; do
+  b=$(median ${t_m[$set.batch]}) e=$(median ${t_m[$set.xargs_ecbcat]}) c=$(median ${t_m[$set.xargs_cat]})
+  if [[ $set == many_small ]]; then
+    label="${BENCH_SMALL_FILES:-5000} files of 1 B to 4 KiB" floor="—" vs_floor="—"
+  else
+    label="${BENCH_BIG_FILES:-20} files of ${BENCH_BIG_MB:-100} MiB"
+    floor=$(calc %.0f "$c + $cipher_all_us")
+    vs_floor="$(calc %.2f "$b / $floor")x" floor="$(s "$floor") s"
+  fi
+  echo "| $label | $(s "$b") s | $(s "$e") s | $(s "$c") s | $floor | $(calc %.1f "$e / $b")x | $vs_floor |"
+done
+echo
+echo "floor (big files): cat per file on every core, plus the cipher alone (openssl speed) spread over the cores."

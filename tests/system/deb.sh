@@ -19,7 +19,8 @@ contents() {
   local info files f
   info=$(dpkg-deb -I "$deb") files=$(dpkg-deb -c "$deb")
   grep -q '^ Depends:.*libssl' <<<"$info" || fail "no libssl dependency"
-  for f in ./usr/bin/ecbcat ./usr/share/man/man1/ecbcat.1.gz ./usr/share/doc/ecbcat/copyright \
+  for f in ./usr/bin/ecbcat ./usr/bin/ecbcat-batch ./usr/share/man/man1/ecbcat.1.gz \
+    ./usr/share/man/man1/ecbcat-batch.1.gz ./usr/share/doc/ecbcat/copyright \
     ./usr/share/doc/ecbcat/changelog.gz; do
     grep -q " $f\$" <<<"$files" || fail "$f missing"
   done
@@ -27,9 +28,12 @@ contents() {
 decrypts() {
   "$bin" "$root/examples/hello.enc" >"$unpacked/out"
   same "$root/examples/hello.txt" "$unpacked/out" "the packaged program's output"
+  cp "$root/examples/hello.enc" "$unpacked/hello.enc"
+  "$unpacked/usr/bin/ecbcat-batch" "$unpacked/hello.enc"
+  same "$root/examples/hello.txt" "$unpacked/hello" "the packaged ecbcat-batch's output"
 }
-hardened() {
-  local dynamic symbols
+hardened() {  # program
+  local dynamic symbols bin=$unpacked/usr/bin/$1
   dynamic=$(readelf -d "$bin") symbols=$(readelf --dyn-syms -W "$bin")
   grep -q 'FLAGS_1.*NOW.*PIE' <<<"$dynamic" || fail "not PIE with immediate binding"
   grep -q '__stack_chk_fail' <<<"$symbols" || fail "no stack protector"
@@ -43,6 +47,7 @@ lintian_clean() {
 }
 row "contents" contents
 row "decrypts the sample" decrypts
-row "hardening" hardened
+row "hardening of ecbcat" hardened ecbcat
+row "hardening of ecbcat-batch" hardened ecbcat-batch
 row "lintian" lintian_clean
 finish

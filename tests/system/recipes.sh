@@ -27,10 +27,8 @@ progress     pv big.enc | ecbcat /dev/stdin > big.bin
 succeeds     OPENSSL_ia32cap= ecbcat big.enc > /dev/null
 in_place     ecbcat records.enc 1<>records.enc
 cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -nopad -K 5e0b9a31c874e2061fd94ba76328f08d -in records.enc -out records.ref && cmp records.ref records.bin
-tagged       find . -name '*.enc' -print0 | parallel -0 --tag 'ecbcat {} > {.}'
-xargs        find . -name '*.enc' -print0 | xargs -0 -n1 -P"$(nproc)" sh -c 'ecbcat "$1" > "${1%.enc}" || { printf "%s: not decrypted\n" "$1" >&2; exit 1; }' sh
-bar          find . -name '*.enc' -print0 | parallel -0 --bar 'ecbcat {} > {.}'
-hosts        find . -name '*.enc' -type f -print0 | parallel -0 --tag -j4 'ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > {.}'
+batch        ecbcat-batch .
+hosts        find . -name '*.enc' -xtype f -print0 | parallel -0 --tag -j4 't=$(mktemp {.}.XXXXXX) && ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > "$t" && test "$(wc -c < "$t")" -eq $((($(wc -c < {}) + 15) / 16 * 16)) && ln "$t" {.}; s=$?; rm -f "$t"; exit $s'
 make_run     make run
 make_run     make run FILE='my file.enc'
 install      make install DESTDIR="$PWD/stage" PREFIX=/usr
@@ -77,7 +75,7 @@ at_exit cleanup
 
 userbin=$work/bin
 mkdir -p "$userbin"
-cp "$build/ecbcat" "$userbin/"
+cp "$build/ecbcat" "$build/ecbcat-batch" "$userbin/"
 printf '#!/bin/sh\nexec cat records.enc\n' >"$userbin/producer"
 printf '#!/bin/sh\nexec cat >consumed\n' >"$userbin/consumer"
 chmod 755 "$userbin"/*
@@ -123,8 +121,17 @@ while IFS= read -r -d '' f; do
   mkdir -p "$(dirname "$expected/${f%.enc}")"
   expected_of "$files/$f" >"$expected/${f%.enc}"
 done < <(cd "$files" && find . -type f -name '*.enc' -print0)
+# The trees that lose data when handled carelessly: an input whose output is another input, a
+# folder named like an input beside the file its output would replace, an existing output, and
+# links, good and dangling. What must stay as it was is in $expected too.
+cp "$files/plain.enc" "$files/a.enc" && cp "$files/-dash.enc" "$files/a.enc.enc"
+expected_of "$files/a.enc" >"$expected/a" && cp "$files/a.enc" "$expected/a.enc"
+echo keep >"$files/dir" && cp "$files/dir" "$expected/dir"
+cp "$files/records.enc" "$files/e.enc" && echo keep >"$files/e" && cp "$files/e" "$expected/e"
+ln -s records.enc "$files/good.enc" && cp "$expected/records" "$expected/good"
 ln -s nowhere "$files/dangling.enc"
-failing=(dir.enc dangling.enc locked.enc)  # locked.enc is made unreadable in each copy
+left_alone=(a.enc.enc e.enc)  # their outputs exist
+unreadable=(dangling.enc locked.enc)  # locked.enc is made unreadable in each copy
 
 # --- two ssh servers standing for two machines, as root ------------------------------------
 hosts=()
@@ -179,7 +186,8 @@ EOF
   done
   chown "$user:" "$home/.ssh/config" "$home/.ssh/known_hosts"
 fi
-snapshot() { find "${hosts[@]}" -printf '%p %s %m %T@\n' | sort; }
+# What the command must not change on the hosts (their bin/ is the check's own to change).
+snapshot() { find "${hosts[@]}" -path '*/bin' -prune -o -printf '%p %s %m %T@\n' | sort; }
 
 # --- running a command and checking what it made -------------------------------------------
 run=$work/run
@@ -228,20 +236,37 @@ check_cross_check() {  # passes on a good file, fails when either side fails
   run_in_copy "$shell" "printf 12345 >>records.enc && $command"
   ((status != 0)) || fail "the cross-check passed on an input openssl rejects"
 }
-check_tagged() {
-  all_outputs_right && named "${failing[@]}"
-  status_is ${#failing[@]} "the number of files that failed"
+no_strays() {  # nothing but the inputs and the expected outputs: no temporary or partial file
+  local rel
+  while IFS= read -r -d '' rel; do
+    [[ -e $files/$rel || -L $files/$rel || -e $expected/$rel || $rel == ./locked.enc ]] ||
+      fail "stray file ${rel@Q}"
+  done < <(cd "$run" && find . ! -type d -print0)
 }
-check_xargs() {
-  all_outputs_right && named "${failing[@]}"
-  status_is 123 "xargs: some command failed"
+check_batch() {
+  all_outputs_right && no_strays
+  named "${unreadable[@]/#/./}" "${left_alone[@]/#/./}"
+  status_is 1 "some failed"
 }
-check_bar() { all_outputs_right && status_is ${#failing[@]} "the number of files that failed"; }
-check_hosts() {  # only regular files go out: of the failing ones, the unreadable one counts
+check_hosts() {  # regular files and links to them go out; the unreadable one and the two
+  # whose outputs exist fail
   local before=$snapshot_before
-  all_outputs_right && named locked.enc
-  status_is 1 "the one unreadable file"
+  all_outputs_right && no_strays
+  named ./locked.enc "${left_alone[@]/#/./}"
+  status_is 3 "the files that failed"
   equal "$before" "$(snapshot)" "the remote accounts"
+  # A connection that ends early: every output that comes back short is refused.
+  mv "${hosts[1]}/bin/ecbcat" "${hosts[1]}/bin/ecbcat.real"
+  printf '#!/bin/sh\n"$HOME/bin/ecbcat.real" "$@" | head -c 1000\n' >"${hosts[1]}/bin/ecbcat"
+  chmod 755 "${hosts[1]}/bin/ecbcat"
+  run_in_copy "$1" "$2"
+  mv "${hosts[1]}/bin/ecbcat.real" "${hosts[1]}/bin/ecbcat"
+  ((status > 3)) || fail "short outputs from host2 were not counted: exit status $status"
+  no_strays
+  local rel
+  while IFS= read -r -d '' rel; do
+    [[ ! -e $run/$rel ]] || cmp -s "$expected/$rel" "$run/$rel" || fail "a short output ${rel@Q}"
+  done < <(cd "$expected" && find . -type f -print0)
   # A host that cannot be reached: its files do not come back, and the command says so.
   stop_sshd 2
   run_in_copy "$1" "$2"

@@ -1,0 +1,25 @@
+// For the fault-injection build of ecbcat-batch: ECBCAT_NO_TMPFILE=1 makes every O_TMPFILE open
+// fail as on a file system without them (ld --wrap=openat64), so the hidden-name fallback runs.
+
+#include <fcntl.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdlib>
+
+extern "C" int __real_openat64(int dirfd, const char* path, int flags, ...);
+
+extern "C" int __wrap_openat64(int dirfd, const char* path, int flags, ...) {
+  mode_t mode = 0;
+  if (flags & (O_CREAT | __O_TMPFILE)) {
+    va_list args;
+    va_start(args, flags);
+    mode = va_arg(args, mode_t);
+    va_end(args);
+  }
+  if ((flags & __O_TMPFILE) == __O_TMPFILE && std::getenv("ECBCAT_NO_TMPFILE")) {
+    errno = EOPNOTSUPP;
+    return -1;
+  }
+  return __real_openat64(dirfd, path, flags, mode);
+}
