@@ -47,7 +47,10 @@ else()
   foreach(program ${programs})
     install(CODE "execute_process(COMMAND ${OBJCOPY} --remove-section=.comment --remove-section=.note
                   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}/${program}\"
-                  COMMAND_ERROR_IS_FATAL ANY)")
+                  RESULT_VARIABLE failed)
+                  if(failed)
+                    message(FATAL_ERROR \"objcopy failed on ${program}\")
+                  endif()")
   endforeach()
 
   # Debian's machine-readable copyright file, around the text of LICENSE.

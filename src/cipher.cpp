@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/err.h>
+#include <openssl/opensslv.h>
 
 #include <climits>
 #include <cstdio>
@@ -17,14 +18,35 @@ unsigned long last_error() {
   return code != 0 ? code : static_cast<unsigned long>(-1);
 }
 
+// OpenSSL 3 hands out ciphers that its providers implement, fetched once and freed; 1.1.1 has one
+// static table. The bytes are the same: the AES-128 inverse cipher, with AES-NI where the CPU
+// has it.
+#if OPENSSL_VERSION_MAJOR >= 3
+EVP_CIPHER* fetch_cipher() {
+  return EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr);
+}
+#else
+EVP_CIPHER* fetch_cipher() {
+  return const_cast<EVP_CIPHER*>(EVP_aes_128_ecb());
+}
+#endif
+
 }  // namespace
 
+void EcbDecryptor::CipherFree::operator()(EVP_CIPHER* c) const {
+#if OPENSSL_VERSION_MAJOR >= 3
+  EVP_CIPHER_free(c);
+#else
+  (void)c;
+#endif
+}
+
 unsigned long EcbDecryptor::init(std::span<const unsigned char, 16> key) {
-  cipher_.reset(EVP_CIPHER_fetch(nullptr, "AES-128-ECB", nullptr));
+  cipher_.reset(fetch_cipher());
   if (!cipher_) return last_error();
   ctx_.reset(EVP_CIPHER_CTX_new());
   if (!ctx_) return last_error();
-  if (EVP_DecryptInit_ex2(ctx_.get(), cipher_.get(), key.data(), nullptr, nullptr) != 1)
+  if (EVP_DecryptInit_ex(ctx_.get(), cipher_.get(), nullptr, key.data(), nullptr) != 1)
     return last_error();
   // The input carries no padding rule: every block is plaintext, none is held back.
   if (EVP_CIPHER_CTX_set_padding(ctx_.get(), 0) != 1) return last_error();

@@ -9,7 +9,7 @@
 namespace ecbcat {
 
 // AES-128-ECB decryption with padding off, through libcrypto's EVP interface (which uses
-// AES-NI where the CPU has it). Owns its libcrypto objects.
+// AES-NI where the CPU has it), from OpenSSL 1.1.1 on. Owns its libcrypto objects.
 class EcbDecryptor {
  public:
   // Fetches the cipher and expands the key once. Returns 0 on success, otherwise the
@@ -22,7 +22,7 @@ class EcbDecryptor {
 
  private:
   struct CipherFree {
-    void operator()(EVP_CIPHER* c) const { EVP_CIPHER_free(c); }
+    void operator()(EVP_CIPHER* c) const;  // 1.1.1's ciphers are static: nothing to free
   };
   struct CtxFree {
     void operator()(EVP_CIPHER_CTX* c) const { EVP_CIPHER_CTX_free(c); }

@@ -11,7 +11,10 @@ extern "C" ssize_t __real_write(int fd, const void* buf, size_t len);
 
 namespace ecbcat::test {
 
-FaultScript read_script, write_script;
+// Constructed before any constructor function runs, so that fault_env.cpp's arming from the
+// environment is not undone by their initialisation (the order across files is otherwise open).
+[[gnu::init_priority(101)]] FaultScript read_script;
+[[gnu::init_priority(101)]] FaultScript write_script;
 
 namespace {
 
@@ -72,6 +75,12 @@ extern "C" ssize_t __wrap_read(int fd, void* buf, size_t len) {
   ssize_t n = __real_read(fd, buf, len);
   if (n > 0) read_script.passed += static_cast<std::size_t>(n);
   return n;
+}
+
+// With _FORTIFY_SOURCE, a read into a buffer of known size may become __read_chk (g++ 10 with
+// glibc 2.31 does so where read_some is inlined): the same stand-in.
+extern "C" ssize_t __wrap___read_chk(int fd, void* buf, size_t len, size_t) {
+  return __wrap_read(fd, buf, len);
 }
 
 extern "C" ssize_t __wrap_write(int fd, const void* buf, size_t len) {

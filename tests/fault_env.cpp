@@ -3,7 +3,7 @@
 // program opens; with ECBCAT_READ_ANY_FILE=1 every regular file) with EIO after N bytes,
 // ECBCAT_FAIL_WRITE_AT=N writes to standard output; ECBCAT_READ_PIECE=N reads at most N bytes
 // a call, to make a run slow.
-// ECBCAT_NO_CIPHER=1 makes libcrypto's cipher look-up fail (ld --wrap=EVP_CIPHER_fetch).
+// ECBCAT_NO_CIPHER=1 makes libcrypto's cipher look-up fail.
 
 #include <openssl/evp.h>
 #include <unistd.h>
@@ -34,13 +34,23 @@ namespace {
 
 }  // namespace
 
+// Makes libcrypto's cipher look-up fail as it would without the cipher: on OpenSSL 3 by asking
+// for one no provider has, so the failure and its queued error are libcrypto's own
+// (ld --wrap=EVP_CIPHER_fetch); on 1.1.1, which has no fetch, EVP_aes_128_ecb gives none
+// (ld --wrap=EVP_aes_128_ecb).
+#if OPENSSL_VERSION_MAJOR >= 3
 extern "C" EVP_CIPHER* __real_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* name,
                                                const char* properties);
 
-// Asks libcrypto for a cipher no provider has, so the failure and its queued error are
-// libcrypto's own.
 extern "C" EVP_CIPHER* __wrap_EVP_CIPHER_fetch(OSSL_LIB_CTX* ctx, const char* name,
                                                const char* properties) {
   if (std::getenv("ECBCAT_NO_CIPHER")) name = "ECBCAT-NO-SUCH-CIPHER";
   return __real_EVP_CIPHER_fetch(ctx, name, properties);
 }
+#else
+extern "C" const EVP_CIPHER* __real_EVP_aes_128_ecb();
+
+extern "C" const EVP_CIPHER* __wrap_EVP_aes_128_ecb() {
+  return std::getenv("ECBCAT_NO_CIPHER") ? nullptr : __real_EVP_aes_128_ecb();
+}
+#endif

@@ -2,6 +2,7 @@
 // the link-time fake of read(2) and write(2).
 
 #include <gtest/gtest.h>
+#include <openssl/opensslv.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -57,6 +58,15 @@ TEST(Faults, OutputIsExactlyWhatPassedBeforeTheFault) {
   }
 }
 
+// OpenSSL 3 queues a reason for a cipher no provider has; 1.1.1 has none to give.
+#if OPENSSL_VERSION_MAJOR >= 3
+constexpr const char* no_cipher_message =
+    "failed setting up AES-128-ECB: error:0308010C:digital envelope routines::unsupported\n";
+#else
+constexpr const char* no_cipher_message =
+    "failed setting up AES-128-ECB: libcrypto gave no reason\n";
+#endif
+
 TEST(Faults, CommandReportsMidwayFaults) {
   const Bytes in = random_bytes(3 * chunk_size + 5, 22);
   const Bytes ref = reference_decrypt(key, in);
@@ -69,8 +79,7 @@ TEST(Faults, CommandReportsMidwayFaults) {
       {"ECBCAT_FAIL_READ_AT=200005", "failed reading file: Input/output error\n", 200000},
       {"ECBCAT_FAIL_WRITE_AT=200005", "failed writing output: Input/output error\n", 200005},
       {"ECBCAT_FAIL_READ_AT=0", "failed reading file: Input/output error\n", 0},
-      {"ECBCAT_NO_CIPHER=1",
-       "failed setting up AES-128-ECB: error:0308010C:digital envelope routines::unsupported\n", 0},
+      {"ECBCAT_NO_CIPHER=1", no_cipher_message, 0},
   };
   for (const auto& c : cases) {
     Result r = run(ECBCAT_FAULTY, {"ecbcat", path.string()}, {.env = {c.env}});

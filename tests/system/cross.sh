@@ -45,7 +45,7 @@ suite() {  # builds the suite for $arch and runs it under qemu
     -DCROSS_TRIPLE="${triple[$arch]}" -DCROSS_SYSROOT="$sysroot" -DCROSS_QEMU="${emulator[0]}" \
     -DCROSS_LINKER="${linker[$arch]}"
   quietly "$out/build.log" cmake --build "$out" --parallel
-  quietly "$out/ctest.log" ctest --test-dir "$out" --output-on-failure -LE system
+  quietly "$out/ctest.log" sh -c "cd '$out' && ctest --output-on-failure -LE system"
   tail -n 3 "$out/ctest.log"
 }
 same_as_native() {  # env-setting input [stdin]: the foreign binary's output equals the native one's

@@ -8,7 +8,7 @@ build=$(cd "${1:?usage: i386.sh BUILD_DIR}" && pwd)
 out=$build/i386
 
 can_build_32() {
-  printf '#include <openssl/evp.h>\nint main() { return EVP_CIPHER_fetch(0, "AES-128-ECB", 0) == 0; }\n' |
+  printf '#include <openssl/evp.h>\nint main() { return EVP_aes_128_ecb() == 0; }\n' |
     g++ -m32 -x c++ - -o /dev/null -lcrypto 2>/dev/null
 }
 if ! can_build_32; then
