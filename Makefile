@@ -17,13 +17,16 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
 
 CROSS_ARCHS ?= arm64 s390x
 WINDOWS_ARCHS ?= i686 x86_64
+STATIC_ARCHS ?= x86_64 arm64
+DISTROS ?= bullseye bookworm trixie
 
 # One system check through CTest, its output shown as it runs; its options go in the environment.
 SYSTEM = cd $(BUILD) && CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_ARCHS)' \
+  STATIC_ARCHS='$(STATIC_ARCHS)' DISTROS='$(DISTROS)' \
   ctest --verbose -L system -R
 
 .PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes \
-  check-windows fuzz clean
+  check-windows check-static check-distros static fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
@@ -72,6 +75,18 @@ fuzz:
 	mkdir -p $(BUILD)/fuzz/corpus
 	$(BUILD)/fuzz/fuzz/decrypt_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=140000 \
 	  -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/seeds
+
+# ecbcat and ecbcat-batch linked statically for STATIC_ARCHS, in $(BUILD)/static/ARCH/.
+static:
+	STATIC_ARCHS='$(STATIC_ARCHS)' tools/static.sh $(BUILD)
+
+# The static programs in an empty root against the dynamic build.
+check-static: all static
+	$(SYSTEM) '^static$$'
+
+# make test in a chroot of each supported Debian release (DISTROS), and the static program there.
+check-distros: all static
+	$(SYSTEM) '^distros$$'
 
 # A 32-bit x86 build decrypting a file past 4 GiB, compared with the native build.
 check-32: all

@@ -1,5 +1,5 @@
-# Another Debian architecture, built by clang against a sysroot (scripts/check-cross.sh makes
-# one) and run under qemu-user. Set on the command line:
+# Another Debian architecture, built by clang against a sysroot (tools/sysroot.sh makes one)
+# and run under qemu-user. Set on the command line:
 #   -DCROSS_TRIPLE=aarch64-linux-gnu -DCROSS_SYSROOT=/abs/dir -DCROSS_QEMU=qemu-aarch64
 #   -DCROSS_LINKER=lld (or bfd where lld cannot link the architecture)
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES CROSS_TRIPLE CROSS_SYSROOT CROSS_QEMU CROSS_LINKER)

@@ -2,7 +2,7 @@
 # Builds ecbcat and its test suite for other CPUs (by default arm64, and s390x, which is
 # big-endian) with clang against a Debian 12 sysroot, runs the suite under qemu-user, and
 # compares each foreign binary's output byte for byte with the native build's. As root it
-# installs the tools when they are missing. Sysroots are made once, under BUILD_DIR/cross.
+# installs the tools when they are missing. Sysroots are made once (tools/sysroot.sh).
 #
 #   tests/system/cross.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                        CROSS_ARCHS, default "arm64 s390x")
@@ -61,16 +61,7 @@ same_as_native() {  # env-setting input [stdin]: the foreign binary's output equ
 
 for arch in "${archs[@]}"; do
   started=$SECONDS
-  sysroot=$build/cross/sysroot-$arch
-  if [[ ! -f $sysroot/.complete ]]; then
-    say "making the $arch sysroot"
-    rm -rf "$sysroot" && mkdir -p "$sysroot"
-    # ./dev is left out so that qemu -L falls back to the host's /dev/stdin.
-    mmdebstrap --quiet --arch="$arch" --variant=extract --format=tar \
-      --include=libc6-dev,libssl-dev,libstdc++-12-dev,libgcc-12-dev,libgtest-dev bookworm - |
-      tar -C "$sysroot" -x --exclude=./dev
-    touch "$sysroot/.complete"
-  fi
+  sysroot=$("$root/tools/sysroot.sh" "$arch")
   out=$build/cross/$arch
   emulator=("$(command -v "${qemu[$arch]}")" -L "$sysroot")
   mkdir -p "$out"

@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Makes a Debian 12 sysroot for another architecture (libc, libstdc++, libcrypto and GoogleTest,
+# headers and static libraries included) and prints its folder. Made once with mmdebstrap and
+# kept in a cache outside the tree, keyed by architecture and package list.
+#
+#   tools/sysroot.sh ARCH      (a Debian architecture: arm64, s390x, ...)
+set -euo pipefail
+arch=${1:?usage: sysroot.sh ARCH}
+packages=libc6-dev,libssl-dev,libstdc++-12-dev,libgcc-12-dev,libgtest-dev
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/ecbcat
+out=$cache/sysroot-$arch-$(echo "$packages" | md5sum | cut -c1-8)
+if [[ ! -f $out/.complete ]]; then
+  echo "sysroot: making the $arch sysroot (once, about 25 MB to download)" >&2
+  rm -rf "$out" && mkdir -p "$out"
+  # ./dev is left out so that qemu -L falls back to the host's /dev/stdin.
+  mmdebstrap --quiet --arch="$arch" --variant=extract --format=tar --include="$packages" \
+    bookworm - | tar -C "$out" -x --exclude=./dev
+  touch "$out/.complete"
+fi
+echo "$out"
