@@ -15,6 +15,12 @@ HARDENING := $(if $(shell command -v dpkg-buildflags),\
   -DCMAKE_CXX_FLAGS="$$($(DEB_FLAGS) CPPFLAGS) $$($(DEB_FLAGS) CXXFLAGS)" \
   -DCMAKE_EXE_LINKER_FLAGS="$$($(DEB_FLAGS) LDFLAGS)")
 
+# Every archive and package carries the commit's time rather than the time of the build.
+SOURCE_DATE_EPOCH ?= $(shell git log -1 --format=%ct 2>/dev/null)
+ifneq ($(SOURCE_DATE_EPOCH),)
+export SOURCE_DATE_EPOCH
+endif
+
 CROSS_ARCHS ?= arm64 s390x
 WINDOWS_ARCHS ?= i686 x86_64
 STATIC_ARCHS ?= x86_64 arm64
@@ -26,7 +32,7 @@ SYSTEM = cd $(BUILD) && CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_AR
   ctest --verbose -L system -R
 
 .PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes \
-  check-windows check-static check-distros static fuzz clean
+  check-windows check-static check-distros check-dist static dist fuzz clean
 
 all:
 	cmake -S . -B $(BUILD) -DCMAKE_BUILD_TYPE=Release $(HARDENING)
@@ -75,6 +81,14 @@ fuzz:
 	mkdir -p $(BUILD)/fuzz/corpus
 	$(BUILD)/fuzz/fuzz/decrypt_fuzz -max_total_time=$(FUZZ_SECONDS) -max_len=140000 \
 	  -print_final_stats=1 $(BUILD)/fuzz/corpus fuzz/seeds
+
+# The release in $(BUILD)/dist/, byte for byte the same from the same commit (see tools/dist.sh).
+dist: deb static
+	tools/dist.sh $(BUILD)
+
+# Two make dist runs in two clones, at two times, must give the same bytes.
+check-dist: all
+	$(SYSTEM) '^dist$$'
 
 # ecbcat and ecbcat-batch linked statically for STATIC_ARCHS, in $(BUILD)/static/ARCH/.
 static:

@@ -32,11 +32,14 @@ hosts        find . -name '*.enc' -xtype f -print0 | parallel -0 --tag -j4 't=$(
 make_run     make run
 make_run     make run FILE='my file.enc'
 install      make install DESTDIR="$PWD/stage" PREFIX=/usr
+sums         sha256sum --check --ignore-missing SHA256SUMS
+unpack       tar -xzf ecbcat-1.2.0-linux-x86_64.tar.gz
+unpacked     ./ecbcat-1.2.0-linux-x86_64/ecbcat records.enc > records.bin
 ci           make test
 ci           make deb
 not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev
 not_run      make && sudo make install
-not_run      sudo apt-get install ./build/ecbcat_1.1.0_amd64.deb
+not_run      sudo apt-get install ./build/ecbcat_1.2.0_amd64.deb
 TABLE
 )
 
@@ -273,6 +276,32 @@ check_hosts() {  # regular files and links to them go out; the unreadable one an
   start_sshd 2
   ((status != 0)) || fail "the command succeeded with host2 down"
 }
+# The release's commands run where its files were downloaded: beside the user's files.
+release=$build/dist
+run_release() {  # shell command
+  [[ -f $release/SHA256SUMS ]] || { fail "no release in $release (make dist)" && return; }
+  rm -rf "$run" && cp -a "$files" "$run" && cp "$release"/* "$run/"
+  [[ $2 != ./* ]] || tar -C "$run" -xzf "$run"/ecbcat-*-linux-"$(uname -m)".tar.gz
+  ((EUID == 0)) && chown -R "$user:" "$run"
+  status=0
+  (cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" || status=$?
+}
+check_sums() {  # every file of the release named as checked; a changed one fails the check
+  succeeded
+  local f
+  for f in "$release"/*; do
+    [[ ${f##*/} == SHA256SUMS ]] || grep -qF "${f##*/}: OK" "$work/out" || fail "${f##*/} not checked"
+  done
+  printf x >>"$run/$(cd "$release" && ls *.deb)"
+  (cd "$run" && as_user "$1" -c "$2") >/dev/null 2>&1 && fail "a changed file passed the check"
+  return 0
+}
+check_unpack() {
+  succeeded
+  [[ -x $run/ecbcat-1.2.0-linux-x86_64/ecbcat && -x $run/ecbcat-1.2.0-linux-x86_64/ecbcat-batch ]] ||
+    fail "the programs are not there"
+}
+check_unpacked() { succeeded && same "$expected/records" "$run/records.bin" records.bin; }
 check_make_run() {  # the plaintext is the last thing make prints
   local expect=$root/examples/hello.txt
   [[ $2 == *FILE=* ]] && expect=$expected/records
@@ -336,6 +365,7 @@ while IFS=$'\037' read -r -d $'\036' source text; do
       for shell in bash dash; do
         runner=run_in_copy
         [[ $check == make_run || $check == install ]] && runner=run_in_tree
+        [[ $check == sums || $check == unpack* ]] && runner=run_release
         row "$shell: $command" run_row "$runner" "$check" "$shell" "$text"
       done
       ;;

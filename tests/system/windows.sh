@@ -175,12 +175,7 @@ past_4gib() {
 
 for arch in "${archs[@]}"; do
   started=$SECONDS
-  libcrypto=$("$root/tools/windows-libcrypto.sh" "$arch")
-  out=$build/win-$arch
-  cmake -S "$root" -B "$out" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw.cmake" -DMINGW_ARCH="$arch" \
-    -DOPENSSL_ROOT_DIR="$libcrypto" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >"$out.log" 2>&1 &&
-    cmake --build "$out" --parallel >>"$out.log" 2>&1 || { cat "$out.log" && exit 1; }
-  exe=$out/ecbcat.exe
+  exe=$("$root/tools/windows.sh" "$build" "$arch")
   if [[ $arch == x86_64 ]]; then runner=("$wine64"); else runner=("${runner_i686[@]}"); fi
   win() { "${runner[@]}" "$exe" "$@"; }
   slow=
