@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Whole-process benchmark of ecbcat against `openssl enc` and `cat`, alone with output to
 # /dev/null and inside pipelines, interleaved so that machine noise hits every command alike.
-# Prints two Markdown tables: the measured values, the floor and the ratios.
+# Prints Markdown tables: the measured values, the floor and the ratios; many files with
+# ecbcat-batch against a process per file; start-up of the dynamic and the static build.
 #
-#   tools/bench.sh BUILD_DIR      BENCH_MB (default 1024), BENCH_RUNS (default 5)
+#   tools/bench.sh BUILD_DIR      BENCH_MB (default 1024), BENCH_RUNS (default 5), and the
+#                                 BENCH_SMALL_FILES, BENCH_BIG_FILES, BENCH_BIG_MB of the many-files table
 set -euo pipefail
 
 build=${1:?usage: bench.sh BUILD_DIR}
@@ -194,3 +196,28 @@ for set in many_small many_big; do
 done
 echo
 echo "floor (big files): cat per file on every core, plus the cipher alone (openssl speed) spread over the cores."
+
+# --- start-up: the dynamic build, the static one (make static) and cat ----------------------
+# Instructions from callgrind and wall time per start, on the 32-byte input, batches interleaved.
+static_bin=$build/static/$(uname -m)/ecbcat
+starters=(dynamic cat)
+[[ -x $static_bin ]] && starters=(dynamic static cat)
+start_dynamic() { "$bin" "$tiny"; }
+start_static() { "$static_bin" "$tiny"; }
+start_cat() { cat "$tiny"; }
+declare -A t_start=()
+for ((i = 0; i < 9; i++)); do
+  for x in "${starters[@]}"; do timed 20 "start_$x" && t_start[$x]+=" $took"; done
+done
+cat <<TABLE
+
+| start-up, 32-byte input | instructions (callgrind) | wall time per start (median of 9 batches of 20) |
+| --- | --- | --- |
+TABLE
+declare -A program=([dynamic]=$bin [static]=$static_bin [cat]=$(command -v cat))
+for x in "${starters[@]}"; do
+  n=$(valgrind --tool=callgrind --callgrind-out-file=/dev/null "${program[$x]}" "$tiny" 2>&1 >/dev/null |
+    awk '/Collected :/ {print $NF}')
+  echo "| $x | $n | $(calc %.2f "$(median ${t_start[$x]}) / 20e3") ms |"
+done
+[[ -x $static_bin ]] || echo "(no static build: make static)"

@@ -29,9 +29,11 @@ complete() {
     [[ -f $dist/$f ]] || fail "no $f"
   done
   (cd "$dist" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
-  tar -tzf "$dist/ecbcat-$version-linux-x86_64.tar.gz" | grep -qx "ecbcat-$version-linux-x86_64/ecbcat" ||
-    fail "the x86_64 tarball has no ecbcat"
-  unzip -l "$dist/ecbcat-$version-windows-x86_64.zip" | grep -q "README.txt" || fail "the zip has no README.txt"
+  local members
+  members=$(tar -tzf "$dist/ecbcat-$version-linux-x86_64.tar.gz")
+  grep -qx "ecbcat-$version-linux-x86_64/ecbcat" <<<"$members" || fail "the x86_64 tarball has no ecbcat"
+  members=$(unzip -Z1 "$dist/ecbcat-$version-windows-x86_64.zip")
+  grep -qx "ecbcat-$version-windows-x86_64/README.txt" <<<"$members" || fail "the zip has no README.txt"
 }
 row "two releases are the same" reproducible
 row "the release is complete" complete
