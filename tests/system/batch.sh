@@ -38,11 +38,12 @@ for f in "${decrypted[@]}"; do
 done
 for f in "${untouched[@]}"; do cp "$tree/$f" "$expected/$f"; done
 
-run_batch() {  # directory program args...: as nobody when root, status and stderr kept
-  local d=$1
+run_batch() {  # directory [NAME=VALUE...] program args...: as nobody when root, status kept
+  local d=$1 vars=()
   shift
+  while [[ ${1:-} == *=* ]]; do vars+=("$1") && shift; done
   status=0
-  (cd "$d" && "${as_user[@]}" $emulator "$@") >"$dir/out" 2>"$dir/err" || status=$?
+  (cd "$d" && "${as_user[@]}" env "${vars[@]}" $emulator "$@") >"$dir/out" 2>"$dir/err" || status=$?
 }
 fresh() {  # a copy of the tree, with the unreadable and unwritable parts made so
   [[ ! -d $dir/run ]] || { chmod -R u+rwx "$dir/run" && rm -rf "$dir/run"; }
@@ -67,7 +68,7 @@ named() {  # text...: each appears on standard error
 
 the_tree() {  # environment for the faulty build, or nothing
   fresh
-  run_batch "$dir/run" env ${1:-} "$faulty" .
+  run_batch "$dir/run" ${1:-} "$faulty" .
   status_is 1
   outputs_right
   named "./dangling.enc: failed opening file: No such file or directory" \
@@ -99,7 +100,7 @@ statuses() {
 }
 read_error() {
   fresh
-  run_batch "$dir/run" env ECBCAT_FAIL_READ_AT=100000 ECBCAT_READ_ANY_FILE=1 "$faulty" -j 1 big.enc
+  run_batch "$dir/run" ECBCAT_FAIL_READ_AT=100000 ECBCAT_READ_ANY_FILE=1 "$faulty" -j 1 big.enc
   status_is 1
   named "big.enc: failed reading file: Input/output error"
   [[ ! -e $dir/run/big ]] || fail "a partial output under the final name"
