@@ -87,6 +87,10 @@ struct Batch {
     ++failed;
     report(path, what, error);
   }
+  void leave_alone(const std::string& path, const std::string& name) {  // with the mutex held
+    ++left_alone;
+    report(path, ("left alone: " + shown(name) + " exists").c_str(), 0);
+  }
 };
 
 // Decrypts one X.enc into X; every way it can end is counted and all but success reported.
@@ -100,14 +104,13 @@ void decrypt_one(Batch& b, EcbDecryptor& aes, const std::string& path) {
   struct stat st;
   if (::fstatat(dir.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     std::lock_guard lock(b.mutex);
-    ++b.left_alone;
-    return b.report(path, ("left alone: " + shown(name) + " exists").c_str(), 0);
+    return b.leave_alone(path, name);
   }
   // O_NONBLOCK: a FIFO must not hold the worker up at the open; it is refused below.
   UniqueFd in(::openat(dir.get(), base.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (in.get() < 0) return b.fail(path, "failed opening file", errno);
   if (::fstat(in.get(), &st) != 0) return b.fail(path, "failed opening file", errno);
-  if (!S_ISREG(st.st_mode)) return b.fail(path, "failed opening file", EINVAL);
+  if (!S_ISREG(st.st_mode)) return b.fail(path, "not a regular file", 0);
   PendingOutput out;
   if (int err = out.create(dir.get(), name)) return b.fail(path, "failed creating output", err);
   Outcome o = decrypt_stream(aes, in.get(), out.fd());
@@ -126,10 +129,7 @@ void decrypt_one(Batch& b, EcbDecryptor& aes, const std::string& path) {
   }
   std::lock_guard lock(b.mutex);
   int err = out.publish();
-  if (err == EEXIST) {
-    ++b.left_alone;
-    return b.report(path, ("left alone: " + shown(name) + " exists").c_str(), 0);
-  }
+  if (err == EEXIST) return b.leave_alone(path, name);
   if (err) {
     ++b.failed;
     return b.report(path, "failed naming output", err);

@@ -24,12 +24,12 @@ for f in a.enc a.enc.enc k.enc/inner.enc e.enc ro/x.enc target.bin $'new\nline.e
 done
 echo keep >"$tree/k" && echo keep >"$tree/e"
 ln -s target.bin "$tree/good.enc" && ln -s nowhere "$tree/dangling.enc"
-: >"$tree/locked.enc"
+: >"$tree/locked.enc" && mkfifo "$tree/pipe.enc"
 random_file "$tree/closed/c.enc" 40
 random_file "$tree/big.enc" $((8 << 20))
 decrypted=(a k.enc/inner good $'new\nline' -lead $'latin1-\xe9' sub/deeper/z big)
 untouched=(a.enc a.enc.enc k e target.bin)
-failing=(dangling.enc locked.enc ro/x.enc closed/c.enc)
+failing=(dangling.enc locked.enc ro/x.enc closed/c.enc pipe.enc)
 left_alone=(a.enc.enc e.enc)
 expected=$dir/expected
 mkdir -p "$expected"
@@ -74,14 +74,14 @@ the_tree() {  # environment for the faulty build, or nothing
   named "./dangling.enc: failed opening file: No such file or directory" \
     "./locked.enc: failed opening file: Permission denied" \
     "./ro/x.enc: failed creating output: Permission denied" \
-    "./closed: failed reading folder: Permission denied" \
+    "./closed: failed reading folder: Permission denied" "./pipe.enc: not a regular file" \
     "./a.enc.enc: left alone: a.enc exists" "./e.enc: left alone: e exists" \
-    "ecbcat-batch: 8 decrypted, 4 failed, 2 left alone"
+    "ecbcat-batch: 8 decrypted, 5 failed, 2 left alone"
   # A second run does nothing more and says what it left alone.
   run_batch "$dir/run" "$batch" -j 1 -- .
   status_is 1
   outputs_right
-  named "ecbcat-batch: 0 decrypted, 4 failed, 10 left alone" \
+  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone" \
     './new\012line.enc: left alone: new\012line exists' "./-lead.enc: left alone: -lead exists"
 }
 statuses() {
