@@ -67,7 +67,7 @@ struct Batch {
   std::deque<std::string> queue;
   bool walk_done = false;
   long decrypted = 0, failed = 0, left_alone = 0, under_way = 0;
-  std::atomic<long long> bytes_done{0};
+  long long bytes_done = 0;  // of the files decrypted, like the counts above
   long files_total = 0;
   long long bytes_total = 0;
   bool progress = false;
