@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
+#include <new>
 
 #include "cipher.hpp"
 #include "fdio.hpp"
@@ -25,8 +27,17 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd) {
   widen_pipe(in_fd);
   widen_pipe(out_fd, 2 * chunk_size);
 
-  alignas(64) unsigned char in[chunk_size];
-  alignas(64) unsigned char out[chunk_size];
+  // Both buffers in one block, kept for the thread's next file: a per-file allocation of this
+  // size would be a map and unmap, and page faults, for every file of a batch.
+  struct Buffers {
+    alignas(64) unsigned char in[chunk_size];
+    alignas(64) unsigned char out[chunk_size];
+  };
+  static thread_local std::unique_ptr<Buffers> buffers;
+  if (!buffers) buffers.reset(new (std::nothrow) Buffers);
+  if (!buffers) return {Fault::memory, ENOMEM, 0};
+  unsigned char* const in = buffers->in;
+  unsigned char* const out = buffers->out;
   // The last whole ciphertext block: a short final block takes its missing bytes from it.
   // Zero until a block arrives, so an input under 16 bytes never reads stale memory.
   unsigned char prev[block_size] = {};

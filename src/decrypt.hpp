@@ -13,7 +13,7 @@ inline constexpr std::size_t block_size = 16;
 // Measured flat from 64 to 512 KiB, slower at 1 MiB, where both buffers outgrow the L2 cache.
 inline constexpr std::size_t chunk_size = 128 * 1024;
 
-enum class Fault { none, setup, cipher, read, write, output_is_input };
+enum class Fault { none, setup, cipher, read, write, output_is_input, memory };
 
 // How a run ended. `error` is the errno of a failed read or write; `crypto_error` the
 // libcrypto error code of a failed setup or decryption.
@@ -24,9 +24,10 @@ struct Outcome {
 };
 
 // Decrypts everything readable from in_fd with AES-128-ECB under `key` and writes the
-// plaintext to out_fd, in one pass with fixed buffers. Every complete block that a read
-// delivers is written before the next read. A trailing partial block of r bytes is
-// completed with bytes r..15 of the ciphertext block before it (zero bytes when there is
+// plaintext to out_fd, in one pass with fixed buffers (on the heap, one pair a thread, so
+// that a thread with a small stack can run it; Fault::memory when they cannot be had). Every
+// complete block that a read delivers is written before the next read. A trailing partial block of
+// r bytes is completed with bytes r..15 of the ciphertext block before it (zero bytes when there is
 // none), decrypted and written whole, so the output is 16 * ceil(L / 16) bytes. Stops at
 // the first failure; blocks written before it stay written. Refuses, before reading or
 // writing anything, an output that would feed back into the input (output_is_input).

@@ -29,10 +29,22 @@ int wait_for(int fd, short events) {
   }
 }
 
+// Moves a descriptor that took the place of a closed standard stream (0, 1 or 2) above them,
+// so that a closed standard output stays closed (writes to it fail) rather than landing in a
+// file we opened, and a message to a closed standard error never goes into one.
+int above_std(int fd) {
+  if (fd < 0 || fd > STDERR_FILENO) return fd;
+  const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  const int err = errno;
+  ::close(fd);
+  errno = err;
+  return moved;
+}
+
 }  // namespace
 
 int open_input(int argc, char** argv) {
-  return argc < 2 ? no_input : ::open(argv[1], O_RDONLY | O_CLOEXEC);
+  return argc < 2 ? no_input : above_std(::open(argv[1], O_RDONLY | O_CLOEXEC));
 }
 
 void binary_stdio() {}  // POSIX has no text mode
@@ -84,7 +96,7 @@ void widen_pipe(int fd, int room) {
   if (size < 0 || size >= room) return;
   if (::fcntl(fd, F_SETPIPE_SZ, room) >= 0) return;
   // Without privilege a pipe may not grow past /proc/sys/fs/pipe-max-size: take that much.
-  int max = ::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC);
+  int max = above_std(::open("/proc/sys/fs/pipe-max-size", O_RDONLY | O_CLOEXEC));
   if (max < 0) return;
   char text[16] = {};
   ssize_t n = ::read(max, text, sizeof text - 1);

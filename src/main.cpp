@@ -47,6 +47,10 @@ int report(const ecbcat::Outcome& o) {
     case ecbcat::Fault::output_is_input:
       std::fputs("failed writing output: input file is output file\n", stderr);
       return failure;
+    case ecbcat::Fault::memory:
+      errno = o.error;
+      std::perror("failed allocating buffers");
+      return failure;
   }
   return failure;
 }
@@ -72,5 +76,15 @@ int main(int argc, char** argv) {
     std::perror("failed opening file");
     return failure;
   }
-  return report(ecbcat::decrypt_stream(ecbcat::key, input.get(), STDOUT_FILENO));
+  if (int status = report(ecbcat::decrypt_stream(ecbcat::key, input.get(), STDOUT_FILENO))) {
+    return status;
+  }
+  // As coreutils does: a file system that reports an error only when the file is closed (a
+  // network one, a quota) must not turn into a success. A standard output that was closed
+  // from the start and got nothing is not an error.
+  if (::close(STDOUT_FILENO) != 0 && errno != EBADF) {
+    std::perror("failed writing output");
+    return failure;
+  }
+  return 0;
 }

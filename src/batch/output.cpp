@@ -13,64 +13,86 @@
 namespace ecbcat {
 namespace {
 
-// The hidden files that exist now, as (folder, name), for the clean-up on a signal.
+// The hidden files that exist now, as (folder, name), for the clean-up on a signal. The mutex
+// is held while one is created, so the clean-up sees every file that exists or can come.
 std::mutex hidden_mutex;
 std::set<std::pair<int, std::string>> hidden_files;
 bool removed_all = false;  // after the clean-up no new hidden file may appear
-
-bool track(int dirfd, const std::string& name, bool exists) {
-  std::lock_guard lock(hidden_mutex);
-  if (!exists) {
-    hidden_files.erase({dirfd, name});
-  } else if (!removed_all) {
-    hidden_files.emplace(dirfd, name);
-  }
-  return !removed_all;
-}
 
 // A file system without O_TMPFILE says so with one of these (EISDIR before Linux 3.11).
 bool no_tmpfile(int err) {
   return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOSYS;
 }
 
+// Owner-only until finish() gives the input's mode: a plaintext is never readable by more
+// people than its ciphertext, not even while it is written.
+constexpr mode_t private_mode = 0600;
+// The suffix of a hidden name, ".ecbcat-XXXXXX", and the longest name a folder takes.
+constexpr std::size_t suffix_length = 14, name_max = 255;
+
 }  // namespace
 
 PendingOutput::~PendingOutput() {
   if (fd_ >= 0) ::close(fd_);
   if (!hidden_.empty()) {
+    std::lock_guard lock(hidden_mutex);
     ::unlinkat(dirfd_, hidden_.c_str(), 0);
-    track(dirfd_, hidden_, false);
+    hidden_files.erase({dirfd_, hidden_});
   }
 }
 
 int PendingOutput::create(int dirfd, const std::string& name) {
   dirfd_ = dirfd;
   name_ = name;
-  // Mode 0666 less the umask, as a shell's `>` creates a file.
-  fd_ = ::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  fd_ = ::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, private_mode);
   if (fd_ >= 0) return 0;
   if (!no_tmpfile(errno)) return errno;
   static thread_local std::minstd_rand random(std::random_device{}());
+  std::string stem = ".";
+  stem.append(name, 0, name_max - 1 - suffix_length);
   for (int attempt = 0; attempt < 100; ++attempt) {
-    char suffix[16];
+    char suffix[suffix_length + 1];
     std::snprintf(suffix, sizeof suffix, ".ecbcat-%06x",
                   static_cast<unsigned>(random() & 0xffffff));
-    std::string hidden = "." + name + suffix;
-    // Registered before it exists, so that a signal in between cannot leave it behind.
-    if (!track(dirfd, hidden, true)) return EINTR;
-    fd_ = ::openat(dirfd, hidden.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0666);
+    std::string hidden = stem + suffix;
+    std::lock_guard lock(hidden_mutex);
+    if (removed_all) return EINTR;
+    fd_ = ::openat(dirfd, hidden.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW,
+                   private_mode);
     if (fd_ >= 0) {
+      hidden_files.emplace(dirfd, hidden);
       hidden_ = std::move(hidden);
       return 0;
     }
-    int err = errno;
-    track(dirfd, hidden, false);
-    if (err != EEXIST) return err;
+    if (errno != EEXIST) return errno;
   }
   return EEXIST;
 }
 
-int PendingOutput::publish() {
+FileResult PendingOutput::finish(const struct stat& input, bool sync) {
+  // The owner and group where we may set them (as root, or a group we are in). Where the group
+  // stays ours, its bits go: that group may hold people the input's group does not.
+  mode_t mode = input.st_mode & 0777;
+  if (::fchown(fd_, input.st_uid, input.st_gid) != 0) {
+    if (errno != EPERM) return {Result::copy_attributes, errno};
+    if (::fchown(fd_, static_cast<uid_t>(-1), input.st_gid) != 0) {
+      if (errno != EPERM) return {Result::copy_attributes, errno};
+      mode &= ~mode_t{070};
+    }
+  }
+  const struct timespec times[2] = {input.st_atim, input.st_mtim};
+  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0) {
+    return {Result::copy_attributes, errno};
+  }
+  if (sync && ::fdatasync(fd_) != 0) return {Result::sync_output, errno};
+  // An unnamed file is named through its descriptor, so it stays open: closing a duplicate runs
+  // the same flush (the file system's flush runs at every close).
+  const int closing = hidden_.empty() ? ::dup(fd_) : std::exchange(fd_, -1);
+  if (closing < 0 || ::close(closing) != 0) return {Result::write, errno};
+  return {Result::ready};
+}
+
+FileResult PendingOutput::publish(bool sync) {
   int err = 0;
   if (hidden_.empty()) {
     // An unnamed file gets its name through /proc (linkat's AT_EMPTY_PATH needs a privilege);
@@ -84,7 +106,13 @@ int PendingOutput::publish() {
   } else if (::linkat(dirfd_, hidden_.c_str(), dirfd_, name_.c_str(), 0) != 0) {
     err = errno;  // the hidden name goes either way, in the destructor
   }
-  return err;
+  if (err == EEXIST) return {Result::left_alone};
+  if (err) return {Result::name_output, err};
+  if (sync) {  // the new name on the disk too: the folder, through a descriptor that can be synced
+    UniqueFd folder(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folder.get() < 0 || ::fsync(folder.get()) != 0) return {Result::sync_output, errno};
+  }
+  return {Result::decrypted};
 }
 
 void remove_hidden_outputs() {

@@ -1,13 +1,18 @@
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
+
+#include "job.hpp"
 
 namespace ecbcat {
 
 // A new file in a folder that nobody sees under its final name until publish() gives it that
 // name, which it never takes from another file. Where the file system has them it is an
-// unnamed O_TMPFILE; elsewhere it has a hidden name (.NAME.ecbcat-XXXXXX) until then, removed
-// when the output is dropped and by remove_hidden_outputs() on a signal.
+// unnamed O_TMPFILE; elsewhere it has a hidden name (.NAME.ecbcat-XXXXXX, NAME shortened to fit)
+// until then, removed when the output is dropped and by remove_hidden_outputs() on a signal.
+// Until finish() it can be read by its owner only.
 class PendingOutput {
  public:
   PendingOutput() = default;
@@ -19,9 +24,16 @@ class PendingOutput {
   int create(int dirfd, const std::string& name);
   int fd() const { return fd_; }
 
-  // Gives the file its name: 0, EEXIST when something has that name (it stays as it is, and
-  // this file is dropped), or another errno.
-  int publish();
+  // Once the plaintext is written: gives the file the owner and group (where we may set them),
+  // the permission bits (never the set-id ones) and the times of `input`, the file it was read
+  // from; with `sync`, waits until its data is on the disk; then closes it, checking the close,
+  // for some file systems report a failed write only there. Result::ready, or the failed step.
+  FileResult finish(const struct stat& input, bool sync);
+
+  // Gives the file its name: Result::decrypted; left_alone when something has that name (it
+  // stays as it is, and this file is dropped); or the failed step. With `sync`, the folder too
+  // reaches the disk.
+  FileResult publish(bool sync);
 
  private:
   int dirfd_ = -1, fd_ = -1;
@@ -29,7 +41,7 @@ class PendingOutput {
 };
 
 // Removes the hidden files of every output not yet published or dropped: the clean-up on a
-// signal, after which the process must end.
+// signal, after which the process must end. No hidden file is created after it.
 void remove_hidden_outputs();
 
 }  // namespace ecbcat

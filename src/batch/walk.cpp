@@ -21,9 +21,16 @@ std::string join(const std::string& dir, const std::string& name) {
   return dir.ends_with('/') ? dir + name : dir + "/" + name;
 }
 
-void walk_folder(const std::string& path, const WalkSink& sink) {
-  std::unique_ptr<DIR, DirCloser> dir(::opendir(path.c_str()));
-  if (!dir) return sink.failed(path, "failed reading folder", errno);
+void walk_folder(const std::shared_ptr<const Folder>& folder, const WalkSink& sink) {
+  const int fd = folder->fd.get();
+  // The listing reads through a second descriptor; the folder's own stays for the *at calls.
+  const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  std::unique_ptr<DIR, DirCloser> dir(listing >= 0 ? ::fdopendir(listing) : nullptr);
+  if (!dir) {
+    if (listing >= 0) ::close(listing);
+    return sink.failed(folder->path, {Result::read_folder, errno});
+  }
+  ::rewinddir(dir.get());
   // The whole listing first: what is decrypted into this folder later must not show up here.
   std::vector<std::pair<std::string, unsigned char>> entries;
   errno = 0;
@@ -31,32 +38,45 @@ void walk_folder(const std::string& path, const WalkSink& sink) {
     std::string name = e->d_name;
     if (name != "." && name != "..") entries.emplace_back(std::move(name), e->d_type);
   }
-  if (errno != 0) sink.failed(path, "failed reading folder", errno);
-  const int fd = ::dirfd(dir.get());
+  if (errno != 0) sink.failed(folder->path, {Result::read_folder, errno});
+  dir.reset();
   std::vector<std::string> folders;
-  for (const auto& [name, type] : entries) {
-    bool folder = type == DT_DIR;
-    if (type == DT_UNKNOWN) {  // some file systems leave the type to a stat
-      struct stat st;
-      folder = ::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISDIR(st.st_mode);
+  for (auto& [name, type] : entries) {
+    struct stat st;
+    if (type == DT_UNKNOWN || type == DT_LNK) {  // some file systems leave the type to a stat
+      if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
     }
-    if (folder) {
-      folders.push_back(join(path, name));
+    if (type == DT_DIR) {
+      folders.push_back(std::move(name));
     } else if (!output_name(name).empty()) {
-      // A link to a folder is neither searched nor decrypted; any other link is the file it
-      // names, and a dangling one fails when it is opened, with its name.
-      struct stat st;
-      if (type == DT_LNK || type == DT_UNKNOWN) {
-        if (::fstatat(fd, name.c_str(), &st, 0) == 0 && S_ISDIR(st.st_mode)) continue;
+      // A link to a folder that we would follow is neither searched nor decrypted. Any other
+      // link is handed on, and the decryption follows it or refuses it.
+      struct stat target;
+      if (type == DT_LNK && may_follow_link(st.st_uid) &&
+          ::fstatat(fd, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode)) {
+        continue;
       }
-      sink.file(join(path, name));
+      sink.file({folder, name, join(folder->path, name), false});
     }
   }
-  dir.reset();
-  for (const auto& f : folders) walk_folder(f, sink);
+  for (const auto& name : folders) {
+    const std::string path = join(folder->path, name);
+    // One name below a descriptor, never followed: a folder swapped for a link fails here.
+    const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (sub < 0) {
+      sink.failed(path, {Result::read_folder, errno});
+      continue;
+    }
+    walk_folder(std::make_shared<const Folder>(sub, path), sink);
+  }
 }
 
 }  // namespace
+
+bool may_follow_link(uid_t owner) {
+  return owner == 0 || owner == ::geteuid();
+}
 
 std::string output_name(const std::string& name) {
   const std::string suffix = ".enc";
@@ -65,12 +85,25 @@ std::string output_name(const std::string& name) {
 }
 
 void walk(const std::string& path, const WalkSink& sink) {
+  // The PATH resolved once, as given: a link there is the user's own choice.
+  UniqueFd at(::open(path.c_str(), O_PATH | O_CLOEXEC));
   struct stat st;
-  if (::stat(path.c_str(), &st) != 0) return sink.failed(path, "failed opening file", errno);
-  if (S_ISDIR(st.st_mode)) return walk_folder(path, sink);
-  std::string base = path.substr(path.find_last_of('/') + 1);
-  if (output_name(base).empty()) return sink.failed(path, "name does not end in .enc", 0);
-  sink.file(path);
+  if (at.get() < 0 || ::fstat(at.get(), &st) != 0) {
+    return sink.failed(path, {Result::open_path, errno});
+  }
+  if (S_ISDIR(st.st_mode)) {
+    const int fd = ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return sink.failed(path, {Result::read_folder, errno});
+    return walk_folder(std::make_shared<const Folder>(fd, path), sink);
+  }
+  const std::size_t slash = path.find_last_of('/');
+  std::string base = path.substr(slash + 1);
+  if (output_name(base).empty()) return sink.failed(path, {Result::not_enc, 0});
+  const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
+  // O_PATH: a folder that may be entered but not listed still takes the output.
+  const int fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return sink.failed(path, {Result::open_folder, errno});
+  sink.file({std::make_shared<const Folder>(fd, parent), std::move(base), path, true});
 }
 
 }  // namespace ecbcat

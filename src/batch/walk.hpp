@@ -3,17 +3,20 @@
 #include <functional>
 #include <string>
 
+#include "job.hpp"
+
 namespace ecbcat {
 
-// What the walk reports: a file to decrypt, or a path it could not take, with its errno.
+// What the walk hands on: a file to decrypt, or a path it could not take.
 struct WalkSink {
-  std::function<void(const std::string& path)> file;
-  std::function<void(const std::string& path, const char* what, int error)> failed;
+  std::function<void(Job job)> file;
+  std::function<void(const std::string& path, FileResult result)> failed;
 };
 
-// Walks one PATH of the command line. A folder is searched at any depth, without following
-// symbolic links to folders, for every entry whose name ends in ".enc" and that is not a folder
-// (a regular file, or a link, which the decryption then opens or reports); a file named on the
+// Walks one PATH of the command line, which is taken as given, links included. A folder is
+// searched at any depth for every entry whose name ends in ".enc" and that is not a folder; each
+// folder below it is opened from its parent's descriptor without following a link, and a link
+// to a folder that may_follow_link allows is neither searched nor decrypted. A file named on the
 // command line is taken when its name ends in ".enc". Each folder is read whole before any of
 // its files is handed on, so outputs written beside them are never taken for inputs.
 void walk(const std::string& path, const WalkSink& sink);

@@ -1,0 +1,80 @@
+#include "file.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "decrypt.hpp"
+#include "walk.hpp"
+
+namespace ecbcat {
+namespace {
+
+// O_NONBLOCK: a FIFO must not hold the worker up at the open; it is refused after the fstat.
+constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+// Opens the input, relative to its folder. A name in a searched folder that is a symbolic link
+// is followed only when may_follow_link allows its owner; the link is held by an O_PATH
+// descriptor from the check to the reading of its target, so a link swapped in between is
+// never the one followed. Returns the descriptor, or -1 with `refused` set or errno set.
+int open_input(const Job& job, bool& refused) {
+  const int dir = job.folder->fd.get();
+  if (job.given) return ::openat(dir, job.name.c_str(), input_flags);
+  const int fd = ::openat(dir, job.name.c_str(), input_flags | O_NOFOLLOW);
+  if (fd >= 0 || errno != ELOOP) return fd;
+  UniqueFd link(::openat(dir, job.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return -1;
+  if (!S_ISLNK(st.st_mode)) return errno = ELOOP, -1;  // swapped back: let a rerun take it
+  if (!may_follow_link(st.st_uid)) return refused = true, -1;
+  char target[PATH_MAX];
+  const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
+  if (n < 0) return -1;
+  target[n] = '\0';
+  return ::openat(dir, target, input_flags);
+}
+
+FileResult from(const Outcome& o) {
+  switch (o.fault) {
+    case Fault::none:
+      return {Result::ready};
+    case Fault::setup:
+      return {Result::setup, 0, o.crypto_error};
+    case Fault::cipher:
+      return {Result::cipher, 0, o.crypto_error};
+    case Fault::read:
+      return {Result::read, o.error};
+    case Fault::write:
+      return {Result::write, o.error};
+    case Fault::output_is_input:
+      return {Result::output_is_input};
+    case Fault::memory:
+      return {Result::memory, o.error};
+  }
+  return {Result::write, EIO};
+}
+
+}  // namespace
+
+FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out, bool sync) {
+  const int dir = job.folder->fd.get();
+  const std::string name = output_name(job.name);
+  struct stat st;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return {Result::left_alone};
+  bool refused = false;
+  UniqueFd in(open_input(job, refused));
+  if (refused) return {Result::foreign_link};
+  // Everything below is of the file actually opened, whatever a race made the open land on.
+  if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return {Result::open_file, errno};
+  if (!S_ISREG(st.st_mode)) return {Result::not_regular};
+  if (int err = out.create(dir, name)) return {Result::create_output, err};
+  FileResult r = from(decrypt_stream(aes, in.get(), out.fd()));
+  if (r.what == Result::ready) r = out.finish(st, sync);
+  r.bytes = st.st_size;
+  return r;
+}
+
+}  // namespace ecbcat

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <string>
+
+namespace ecbcat {
+
+// Makes sure no file the program opens takes descriptor 0, 1 or 2: each closed one is held by a
+// descriptor on which reads and writes fail as on a closed one, so a message to a closed
+// standard error is lost rather than written into an output.
+void protect_std_descriptors();
+
+// The CPUs this process may run on.
+unsigned usable_cpus();
+
+// Raises the limit on open descriptors as far as allowed: every queued file holds its folder's.
+void raise_descriptor_limit();
+
+// Routes SIGINT, SIGTERM and SIGHUP to wait_for_signal: blocked in this thread and in every
+// thread started after, except those ignored when the program started, which stay ignored (as
+// under nohup). Ignores SIGXFSZ, so that a file-size limit fails one output with EFBIG, and
+// SIGPIPE, so that a standard error without a reader loses the messages, not the run. Returns
+// false when none of the three can arrive.
+bool route_signals();
+// Waits for one of them; returns its number, or 0 on failure.
+int wait_for_signal();
+// Lets them act as they would by default again, when no thread can wait for them.
+void unroute_signals();
+
+// Writes to standard error, waiting at most a moment for it to take the text: for the last
+// words of an interrupted run, whose standard error may be a pipe nobody reads.
+void write_briefly(const std::string& text);
+
+}  // namespace ecbcat

@@ -1,0 +1,79 @@
+#include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <csignal>
+#include <thread>
+
+#include "system.hpp"
+
+namespace ecbcat {
+namespace {
+
+sigset_t routed;
+
+}  // namespace
+
+void protect_std_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (::fcntl(fd, F_GETFD) >= 0) continue;
+    // The lowest free descriptor is this one. /dev/null opened the other way round from the
+    // stream's use fails every read or write with EBADF; where there is no /dev/null, an O_PATH
+    // descriptor of the root does the same.
+    if (::open("/dev/null", fd == STDIN_FILENO ? O_WRONLY : O_RDONLY) != fd) {
+      ::open("/", O_PATH);
+    }
+  }
+}
+
+unsigned usable_cpus() {
+  cpu_set_t set;
+  if (::sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void raise_descriptor_limit() {
+  struct rlimit limit;
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    ::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+bool route_signals() {
+  std::signal(SIGXFSZ, SIG_IGN);
+  std::signal(SIGPIPE, SIG_IGN);
+  sigemptyset(&routed);
+  bool any = false;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction was;
+    // A signal ignored from the start is left so: blocked, it would be queued for sigwait.
+    if (::sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
+    sigaddset(&routed, sig);
+    any = true;
+  }
+  ::pthread_sigmask(SIG_BLOCK, &routed, nullptr);
+  return any;
+}
+
+int wait_for_signal() {
+  int sig = 0;
+  return ::sigwait(&routed, &sig) == 0 ? sig : 0;
+}
+
+void unroute_signals() {
+  ::pthread_sigmask(SIG_UNBLOCK, &routed, nullptr);
+}
+
+void write_briefly(const std::string& text) {
+  pollfd p{STDERR_FILENO, POLLOUT, 0};
+  if (::poll(&p, 1, 200) == 1 && (p.revents & POLLOUT)) {
+    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, text.data(), text.size());
+  }
+}
+
+}  // namespace ecbcat
