@@ -31,7 +31,7 @@ SYSTEM = cd $(BUILD) && CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_AR
   STATIC_ARCHS='$(STATIC_ARCHS)' DISTROS='$(DISTROS)' \
   ctest --verbose -L system -R
 
-.PHONY: all run test test-release test-asan install deb bench check-32 check-cross check-recipes \
+.PHONY: all run test test-release test-asan test-tsan install deb bench check-32 check-cross check-recipes \
   check-windows check-static check-distros check-dist static dist fuzz clean
 
 all:
@@ -52,6 +52,13 @@ test-asan:
 	  -DCMAKE_CXX_FLAGS="$(SANITIZE)" -DCMAKE_EXE_LINKER_FLAGS="$(SANITIZE)"
 	cmake --build $(ASAN) --parallel
 	cd $(ASAN) && ctest --output-on-failure -LE system
+
+# ecbcat-batch built with ThreadSanitizer, through its table of trees, faults and signals.
+test-tsan:
+	cmake -S . -B $(BUILD)/tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_CXX_FLAGS="-fsanitize=thread" -DCMAKE_EXE_LINKER_FLAGS="-fsanitize=thread"
+	cmake --build $(BUILD)/tsan --parallel --target ecbcat-batch ecbcat-batch_faulty
+	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^batch$$'
 
 # Honours DESTDIR, as cmake --install does.
 install: all

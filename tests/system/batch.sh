@@ -1,17 +1,23 @@
 #!/usr/bin/env bash
 # ecbcat-batch on a table of trees: what must come out, what must stay as it was, what is
 # reported and the exit status; then faults (a read error mid-file, no O_TMPFILE) and signals
-# in the middle of a big file, from the fault-injection build. As root the runs are made as
-# the account nobody, so that an unreadable file and a read-only folder fail.
-#   batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY
+# in the middle of a big file, from the fault-injection build; then, as root, a tree that the
+# account nobody owns and attacks. As root the other runs are made as nobody too, so that an
+# unreadable file and a read-only folder fail.
+#   batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY   (ECBCAT_SANITIZED=1: leave out the rows of
+#                                                resource limits, which sanitizers cannot meet)
 source "$(dirname "$0")/lib.sh"
-batch=${1:?usage: batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY}
-faulty=${2:?usage: batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY}
-emulator=${ECBCAT_EMULATOR:-}  # words put before a cross-compiled binary; empty natively
 command -v openssl >/dev/null || skip "no openssl for the expected outputs"
 dir=$(mktemp -d)
 at_exit 'chmod -R u+rwx "$dir" && rm -rf "$dir"'
 chmod 755 "$dir"
+stderr_file=$dir/err
+# The programs run from here, which nobody can reach wherever the build is (a 0700 home).
+mkdir -m 755 "$dir/bin"
+cp "${1:?usage: batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY}" "$dir/bin/batch"
+cp "${2:?usage: batch.sh ECBCAT_BATCH ECBCAT_BATCH_FAULTY}" "$dir/bin/faulty"
+batch=$dir/bin/batch faulty=$dir/bin/faulty
+emulator=${ECBCAT_EMULATOR:-}  # words put before a cross-compiled binary; empty natively
 as_user=()
 ((EUID == 0)) && as_user=(setpriv --reuid=nobody --regid=nogroup --clear-groups)
 
@@ -44,6 +50,7 @@ run_batch() {  # directory [NAME=VALUE...] program args...: as nobody when root,
   while [[ ${1:-} == *=* ]]; do vars+=("$1") && shift; done
   status=0
   (cd "$d" && "${as_user[@]}" env "${vars[@]}" $emulator "$@") >"$dir/out" 2>"$dir/err" || status=$?
+  ! grep -aq 'Sanitizer' "$dir/err" || fail "a sanitizer's report: $(grep -a -A5 Sanitizer "$dir/err")"
 }
 fresh() {  # a copy of the tree, with the unreadable and unwritable parts made so
   [[ ! -d $dir/run ]] || { chmod -R u+rwx "$dir/run" && rm -rf "$dir/run"; }
@@ -51,7 +58,6 @@ fresh() {  # a copy of the tree, with the unreadable and unwritable parts made s
   ((EUID == 0)) && chown -R nobody: "$dir/run"
   chmod 000 "$dir/run/locked.enc" "$dir/run/closed" && chmod 555 "$dir/run/ro"
 }
-status_is() { equal "$1" "$status" "exit status (stderr: $(head -c 300 "$dir/err"))"; }
 outputs_right() {
   local f
   for f in "${decrypted[@]}" "${untouched[@]}"; do
@@ -60,10 +66,6 @@ outputs_right() {
   for f in "${failing[@]}"; do [[ ! -e $dir/run/${f%.enc} ]] || fail "${f@Q} failed, yet has an output"; done
   equal "" "$(cd "$dir/run" && find . -path ./closed -prune -o -name '.*.ecbcat-*' -print)" \
     "hidden files left behind"
-}
-named() {  # text...: each appears on standard error
-  local t
-  for t; do grep -aqF -- "$t" "$dir/err" || fail "'$t' not on standard error: $(cat "$dir/err")"; done
 }
 
 the_tree() {  # environment for the faulty build, or nothing
@@ -126,7 +128,6 @@ interrupted() {  # signal expected-status [environment]: mid-file, then a rerun 
   same "$dir/big.expected" "$dir/run/big" "big after the rerun"
 }
 progress() {  # on a terminal, and only there
-  command -v script >/dev/null || return 0
   fresh
   (cd "$dir/run" && script -qec "$emulator $batch -j 1 sub" /dev/null) >"$dir/tty" 2>&1 || true
   grep -aq '1/1 files' "$dir/tty" || fail "no progress on a terminal: $(cat -v "$dir/tty")"
@@ -141,5 +142,178 @@ row "SIGTERM mid-file" interrupted TERM 143
 row "SIGINT mid-file without O_TMPFILE" interrupted INT 130 ECBCAT_NO_TMPFILE=1
 row "SIGKILL mid-file" interrupted KILL 137
 row "SIGKILL mid-file without O_TMPFILE" interrupted KILL 137 ECBCAT_NO_TMPFILE=1
-row "progress on a terminal" progress
+if command -v script >/dev/null; then
+  row "progress on a terminal" progress
+else
+  skip_row "progress on a terminal" "no script(1) for a terminal (apt-get install bsdutils)"
+fi
+
+# --- a tree that someone else controls: root decrypts what nobody owns and attacks ----------
+# A root-only folder holds secrets; their plaintext must never land where nobody can read it.
+secret=$dir/secret
+mkdir -m 700 "$secret"
+for n in 1 2 3 4; do random_file "$secret/$n.enc" 65536 && chmod 600 "$secret/$n.enc"; done
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+hostile() {  # a fresh tree of nobody's: sub/ with slow inputs, a link of nobody's to a secret,
+  # one of root's to a file of the tree, and files of four modes with a fixed time
+  rm -rf "$dir/h" && mkdir -p "$dir/h/sub" && cp "$secret"/*.enc "$dir/h/sub/"
+  for m in 600 640 644 4755; do random_file "$dir/h/m$m.enc" 40 && chmod "$m" "$dir/h/m$m.enc"; done
+  touch -d @1000000000 "$dir"/h/m*.enc
+  chown -R nobody:nogroup "$dir/h"
+  as_nobody ln -s "$secret/1.enc" "$dir/h/theirs.enc"
+  ln -s m644.enc "$dir/h/roots.enc"
+}
+as_root() {  # [NAME=VALUE...] program args...: root's run over the tree, status kept
+  local as_user=()
+  run_batch "$dir/h" "$@"
+}
+links_and_modes() {  # links of other users refused; the input's permission bits (never
+  # set-id), owner, group and time on each output
+  hostile
+  as_root "$batch" .
+  status_is 1
+  named "./theirs.enc: not followed: a symbolic link of another user"
+  [[ ! -e $dir/h/theirs ]] || fail "a link of nobody's to a secret was followed"
+  same <(expected_of "$dir/h/m644.enc") "$dir/h/roots" "the plaintext through root's link"
+  local m
+  for m in 600 640 644 4755; do
+    equal "${m#4} nobody nogroup 1000000000" "$(stat -c '%a %U %G %Y' "$dir/h/m$m")" "m$m's attributes"
+  done
+}
+swapped_file() {  # nobody swaps a file for a link to a secret and back, as fast as it can
+  hostile
+  setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c \
+    'cd "$1" && while :; do ln -sfn "$2" t.enc; cp -f m600.enc t.new && mv -fT t.new t.enc; done' \
+    sh "$dir/h" "$secret/2.enc" 2>/dev/null &
+  local swapper=$! n leaked=0
+  expected_of "$secret/2.enc" >"$dir/secret.plain"
+  for n in $(seq 100); do
+    rm -f "$dir/h/t" && as_root "$batch" .
+    as_nobody cat "$dir/h/t" 2>/dev/null | cmp -s - "$dir/secret.plain" && leaked=$((leaked + 1))
+  done
+  kill "$swapper" && wait "$swapper" 2>/dev/null || true
+  equal 0 "$leaked" "runs that decrypted the secret into nobody's tree"
+}
+swapped_folder() {  # nobody swaps sub/ for a link to the secret folder while root is in it
+  hostile
+  (cd "$dir/h" && exec env ECBCAT_READ_PIECE=2 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 sub) \
+    2>"$dir/err" &
+  local pid=$!
+  sleep 0.1
+  as_nobody sh -c 'cd "$1" && mv sub sub.old && ln -s "$2" sub' sh "$dir/h" "$secret"
+  wait "$pid" || true
+  equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the run"
+}
+closed_stderr() {  # many "left alone" lines to nowhere while outputs are written
+  fresh
+  local n
+  for n in $(seq 300); do echo x >"$dir/run/sub/l$n" && cp "$tree/a.enc" "$dir/run/sub/l$n.enc"; done
+  status=0 && : >"$dir/trace" && chmod 666 "$dir/trace"
+  (cd "$dir/run" && exec "${as_user[@]}" strace -f -qq -e trace=openat -o "$dir/trace" "$batch" . 2>&-) ||
+    status=$?
+  equal 1 "$status" "exit status"
+  outputs_right
+  # The loader's opens of libraries come and go before the program runs; /dev/null is the
+  # program's own, made to hold descriptor 2.
+  equal "" "$(grep -E '= [012]$' "$dir/trace" | grep -vE '\.so|/dev/null' | head -n 3)" \
+    "opens that returned 0, 1 or 2"
+}
+stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
+  fresh
+  local n pid
+  for n in $(seq 3000); do : >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
+  mkfifo "$dir/fifo"
+  sleep 30 <"$dir/fifo" &
+  (cd "$dir/run" && exec $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
+  pid=$!
+  sleep 1 && kill -TERM "$pid"
+  for n in $(seq 30); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && fail "still running 3 s after SIGTERM" && kill -KILL "$pid"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is 143
+  pkill -f 'sleep 30' 2>/dev/null || true
+}
+ignored_signals() {  # SIGINT and SIGHUP ignored at the start (nohup, trap '' INT) stay so
+  fresh
+  (cd "$dir/run" && trap '' INT HUP && exec env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 big.enc) 2>"$dir/err" &
+  local pid=$!
+  sleep 0.3 && kill -INT "$pid" && kill -HUP "$pid" && sleep 0.3
+  kill -0 "$pid" 2>/dev/null || fail "ended by an ignored signal"
+  kill -TERM "$pid"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is 143
+}
+file_size_limit() {  # [NAME=VALUE]: the big file fails, the run goes on, nothing is left behind
+  fresh
+  (ulimit -f 1024 && run_batch "$dir/run" ${1:-} "$faulty" -j 1 big.enc a.enc && echo "$status" >"$dir/status")
+  status=$(cat "$dir/status")
+  status_is 1
+  named "big.enc: failed writing output: File too large"
+  [[ ! -e $dir/run/big ]] || fail "a partial big"
+  cmp -s "$expected/a" "$dir/run/a" || fail "a: wrong or missing after big failed"
+  equal "" "$(cd "$dir/run" && find . -name '.*.ecbcat-*' ! -path ./closed/\*)" "hidden files"
+}
+long_name() {  # without O_TMPFILE the hidden name of a 251-byte output still fits
+  fresh
+  local long
+  long=$(printf 'n%.0s' $(seq 251))
+  cp "$tree/a.enc" "$dir/run/$long.enc" && chown nobody "$dir/run/$long.enc" 2>/dev/null || true
+  run_batch "$dir/run" ECBCAT_NO_TMPFILE=1 "$faulty" "$long.enc"
+  status_is 0
+  same "$expected/a" "$dir/run/$long" "the long-named output"
+}
+term_loop() {  # SIGTERM at any moment leaves no hidden file without O_TMPFILE
+  local n left=0
+  mkdir "$dir/many" && for n in $(seq 200); do echo "$n" >"$dir/many/$n.enc"; done
+  for n in $(seq 40); do
+    rm -rf "$dir/t" && cp -a "$dir/many" "$dir/t"
+    (cd "$dir/t" && exec env ECBCAT_NO_TMPFILE=1 $emulator "$faulty" -j 2 .) 2>/dev/null &
+    sleep "0.00$((RANDOM % 10))" && kill -TERM $! 2>/dev/null || true
+    wait $! 2>/dev/null || true
+    left=$((left + $(find "$dir/t" -name '.*.ecbcat-*' | wc -l)))
+  done
+  equal 0 "$left" "hidden files after 40 SIGTERMs"
+}
+limited() {  # prlimit option: the tree decrypts as ever, on whatever threads can be had
+  fresh
+  status=0
+  (cd "$dir/run" && exec "${as_user[@]}" prlimit "$1" $emulator "$batch" -j 4 .) >"$dir/out" 2>"$dir/err" ||
+    status=$?
+  status_is 1
+  outputs_right
+}
+two_at_once() {  # two runs on one tree: every output once and right, each count true
+  fresh
+  (cd "$dir/run" && "${as_user[@]}" $emulator "$batch" -j 2 .) 2>"$dir/err1" &
+  (cd "$dir/run" && "${as_user[@]}" $emulator "$batch" -j 2 .) 2>"$dir/err2" || true
+  wait $! || true
+  outputs_right
+  local total
+  total=$(cat "$dir/err1" "$dir/err2" | awk '/^ecbcat-batch: [0-9]+ decrypted/ {n += $2} END {print n}')
+  equal "${#decrypted[@]}" "$total" "files decrypted by the two runs together"
+}
+
+if ((EUID == 0)); then
+  row "root: links of other users; the input's mode, owner, group and time" links_and_modes
+  row "root: a file swapped for a link, 100 runs" swapped_file
+  row "root: a folder swapped for a link mid-run" swapped_folder
+else
+  skip_row "a tree that another account controls" "it needs root to be that account"
+fi
+if command -v strace >/dev/null; then
+  row "standard error closed" closed_stderr
+else
+  skip_row "standard error closed" "no strace (apt-get install strace)"
+fi
+row "SIGTERM while nobody reads standard error" stderr_unread
+row "SIGINT and SIGHUP ignored from the start" ignored_signals
+row "a file-size limit" file_size_limit
+row "a file-size limit without O_TMPFILE" file_size_limit ECBCAT_NO_TMPFILE=1
+row "a long name without O_TMPFILE" long_name
+row "SIGTERM at any moment without O_TMPFILE" term_loop
+if [[ -z ${ECBCAT_SANITIZED:-} ]]; then
+  row "a 256 KiB stack" limited --stack=262144
+  row "no thread can be started" limited --nproc=1
+fi
+row "two runs at once" two_at_once
 finish

@@ -72,6 +72,15 @@ same() {  # expected-file got-file what
 equal() {  # expected got what
   [[ $1 == "$2" ]] || fail "$3: expected '$1', got '$2'"
 }
+# A command's status and standard error, kept by the check in $status and the file $stderr_file.
+stderr_file=/dev/null
+status_is() {  # expected [what]
+  equal "$1" "$status" "exit status${2:+ ($2)} (stderr: $(head -c 300 "$stderr_file"))"
+}
+named() {  # text...: each appears on standard error
+  local t
+  for t; do grep -aqF -- "$t" "$stderr_file" || fail "'$t' not on standard error: $(head -c 2000 "$stderr_file")"; done
+}
 
 # Installs Debian packages when running as root (once apt-get update has run); returns non-zero
 # when it cannot, so that the caller checks again and skips.

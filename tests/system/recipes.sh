@@ -66,6 +66,7 @@ fi
 # The files live outside the tree, where the test accounts can reach them; the ssh servers'
 # keys, configuration, logs and process ids under BUILD_DIR/recipes.
 work=$(mktemp -d /tmp/ecbcat-recipes.XXXXXX)
+stderr_file=$work/err
 chmod 755 "$work"
 sshdir=$build/recipes
 accounts=()
@@ -219,11 +220,6 @@ all_outputs_right() {  # every file that can be decrypted was, byte for byte
     cmp -s "$expected/$rel" "$run/$rel" || fail "output ${rel@Q} wrong or missing"
   done < <(cd "$expected" && find . -type f -print0)
 }
-named() {  # each argument appears on standard error
-  local f
-  for f; do grep -aqF -- "$f" "$work/err" || fail "$f failed without its name on standard error"; done
-}
-status_is() { ((status == $1)) || fail "exit status $status, expected $1 ($2)"; }
 
 check_one_file() { succeeded && same "$expected/records" "$run/records.bin" records.bin; }
 check_gunzip_grep() { succeeded && equal "a line with the pattern" "$(cat "$work/out")" "grep's output"; }
