@@ -163,12 +163,13 @@ for ((i = 0; i < ${BENCH_BIG_FILES:-20}; i++)); do
   make_input "$many_big/$i.enc" $((${BENCH_BIG_MB:-100} << 20))
 done
 x_batch() { "$build/ecbcat-batch" "$1"; }
+x_batch_sync() { "$build/ecbcat-batch" --sync "$1"; }
 x_xargs_ecbcat() { find "$1" -name '*.enc' -print0 | xargs -0 -n1 -P"$cores" sh -c '"$0" "$1" > "${1%.enc}"' "$bin"; }
 x_xargs_cat() { find "$1" -name '*.enc' -print0 | xargs -0 -n1 -P"$cores" sh -c 'cat "$1" > "${1%.enc}"' sh; }
 declare -A t_m=()
 for ((i = 0; i < runs; i++)); do
   for set in many_small many_big; do
-    for x in batch xargs_ecbcat xargs_cat; do
+    for x in batch batch_sync xargs_ecbcat xargs_cat; do
       find "${!set}" -type f ! -name '*.enc' -delete
       timed 1 "x_$x" "${!set}" && t_m[$set.$x]+=" $took"
     done
@@ -180,11 +181,12 @@ big_bytes=$(du -b --apparent-size -s "$many_big" | cut -f1)
 cipher_all_us=$(calc %.0f "$big_bytes / ($cipher_kbps * 1000) * 1e6 / $cores")
 cat <<TABLE
 
-| many files on $cores cores (medians of $runs, wall time) | ecbcat-batch | xargs, ecbcat per file | xargs, cat per file | floor | xargs ecbcat / ecbcat-batch | ecbcat-batch / floor |
-| --- | --- | --- | --- | --- | --- | --- |
+| many files on $cores cores (medians of $runs, wall time) | ecbcat-batch | ecbcat-batch --sync | xargs, ecbcat per file | xargs, cat per file | floor | xargs ecbcat / ecbcat-batch | ecbcat-batch / floor |
+| --- | --- | --- | --- | --- | --- | --- | --- |
 TABLE
 for set in many_small many_big; do
-  b=$(median ${t_m[$set.batch]}) e=$(median ${t_m[$set.xargs_ecbcat]}) c=$(median ${t_m[$set.xargs_cat]})
+  b=$(median ${t_m[$set.batch]}) y=$(median ${t_m[$set.batch_sync]})
+  e=$(median ${t_m[$set.xargs_ecbcat]}) c=$(median ${t_m[$set.xargs_cat]})
   if [[ $set == many_small ]]; then
     label="${BENCH_SMALL_FILES:-5000} files of 1 B to 4 KiB" floor="—" vs_floor="—"
   else
@@ -192,7 +194,7 @@ for set in many_small many_big; do
     floor=$(calc %.0f "$c + $cipher_all_us")
     vs_floor="$(calc %.2f "$b / $floor")x" floor="$(s "$floor") s"
   fi
-  echo "| $label | $(s "$b") s | $(s "$e") s | $(s "$c") s | $floor | $(calc %.1f "$e / $b")x | $vs_floor |"
+  echo "| $label | $(s "$b") s | $(s "$y") s | $(s "$e") s | $(s "$c") s | $floor | $(calc %.1f "$e / $b")x | $vs_floor |"
 done
 echo
 echo "floor (big files): cat per file on every core, plus the cipher alone (openssl speed) spread over the cores."

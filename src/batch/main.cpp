@@ -347,13 +347,14 @@ int main(int argc, char** argv) {
   stop_progress = true;
   if (progress.joinable()) progress.join();
 
-  std::lock_guard lock(b.mutex);
-  if (b.failed || b.left_alone) {
+  // Every worker is done, so the counts stay as they are; a signal from here on reports them too.
+  const long decrypted = b.decrypted, failed = b.failed, left_alone = b.left_alone;
+  if (failed || left_alone) {
     char text[160];
     std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone\n",
-                  b.decrypted, b.failed, b.left_alone);
+                  decrypted, failed, left_alone);
     b.say(text);
   }
   // The signal thread still waits; ending here must not wait for it.
-  std::_Exit(b.failed ? some_failed : b.left_alone ? some_left_alone : all_done);
+  std::_Exit(failed ? some_failed : left_alone ? some_left_alone : all_done);
 }
