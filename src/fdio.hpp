@@ -13,6 +13,14 @@ class UniqueFd {
   explicit UniqueFd(int fd) : fd_(fd) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) {
+      if (fd_ >= 0) ::close(fd_);
+      fd_ = other.fd_;
+      other.fd_ = -1;
+    }
+    return *this;
+  }
   ~UniqueFd() {
     if (fd_ >= 0) ::close(fd_);
   }

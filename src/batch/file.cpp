@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #include "decrypt.hpp"
+#include "output.hpp"
 #include "walk.hpp"
 
 namespace ecbcat {
@@ -59,22 +60,41 @@ FileResult from(const Outcome& o) {
 
 }  // namespace
 
-FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out, bool sync) {
-  const int dir = job.folder->fd.get();
+FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
+                        const StepOptions& options) {
   const std::string name = output_name(job.name);
+  FileResult r;
+  r.output = job.folder->out ? job.folder->out->path() + "/" + name
+                             : job.path.substr(0, job.path.size() - 4);
+  // The output's folder: the input's, or with -o one made now if need be (in a dry run, one
+  // not made yet holds nothing, so nothing there is left alone).
+  int error = 0;
+  const int dir =
+      job.folder->out ? job.folder->out->get(!options.dry_run, error) : job.folder->fd.get();
+  if (dir < 0 && !(options.dry_run && error == ENOENT)) return {Result::output_folder, error};
   struct stat st;
-  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return {Result::left_alone};
+  if (dir >= 0 && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    return {Result::left_alone};
+  }
   bool refused = false;
   UniqueFd in(open_input(job, refused));
   if (refused) return {Result::foreign_link};
   // Everything below is of the file actually opened, whatever a race made the open land on.
   if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return {Result::open_file, errno};
   if (!S_ISREG(st.st_mode)) return {Result::not_regular};
-  if (int err = out.create(dir, name)) return {Result::create_output, err};
-  FileResult r = from(decrypt_stream(aes, in.get(), out.fd()));
-  if (r.what == Result::ready) r = out.finish(st, sync);
   r.bytes = st.st_size;
-  return r;
+  if (options.dry_run) {
+    if (dir >= 0 && ::faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
+      return {Result::create_output, errno};
+    }
+    r.what = Result::would_decrypt;
+    return r;
+  }
+  if (int err = out.create(dir, name)) return {Result::create_output, err};
+  FileResult done = from(decrypt_stream(aes, in.get(), out.fd()));
+  if (done.what == Result::ready) done = out.finish(st, options.sync);
+  if (done.what != Result::ready) return done;
+  return r;  // ready, with the size and the output's name
 }
 
 }  // namespace ecbcat

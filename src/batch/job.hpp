@@ -10,16 +10,23 @@
 
 namespace ecbcat {
 
+// With -o, where a folder's outputs go: a folder under DIR at the path of its source below the
+// PATH, made on first use and never more visible than its source (output.cpp).
+class OutputFolder;
+
 // A folder of the walk, open for as long as one of its files is queued or under way. Its files
-// are opened, and their outputs created and named, relative to this descriptor and never by
-// path, so a folder swapped for a link during the run changes nothing about where they go.
+// are opened, and their outputs created and named, relative to this descriptor (or its output
+// folder's) and never by path, so a folder swapped for a link during the run changes nothing
+// about where they go.
 struct Folder {
-  explicit Folder(int descriptor, std::string shown) : fd(descriptor), path(std::move(shown)) {}
+  Folder(int descriptor, std::string shown, std::shared_ptr<OutputFolder> output = {})
+      : fd(descriptor), path(std::move(shown)), out(std::move(output)) {}
   UniqueFd fd;
-  std::string path;  // for messages: the PATH as given, then the names below it
+  std::string path;                   // for messages: the PATH as given, then the names below it
+  std::shared_ptr<OutputFolder> out;  // with -o; otherwise outputs go beside their inputs
 };
 
-// One X.enc to decrypt into X in the same folder.
+// One X.enc to decrypt into X in the same folder, or in its output folder.
 struct Job {
   std::shared_ptr<const Folder> folder;
   std::string name;    // X.enc, a single name in the folder
@@ -30,9 +37,10 @@ struct Job {
 // What became of a file, or of a PATH or folder that the walk could not take. The per-file
 // step and the walk return it; one place counts it and words its message.
 enum class Result {
-  ready,       // decrypted, whole and finished, not yet named
-  decrypted,   // and named
-  left_alone,  // its output's name exists
+  ready,          // decrypted, whole and finished, not yet named
+  decrypted,      // and named
+  would_decrypt,  // in a dry run, everything a real run checks before writing held
+  left_alone,     // its output's name exists
   // Failures, each worded on its own.
   not_enc,          // a file named on the command line whose name does not end in .enc
   open_path,        // a PATH of the command line that cannot be opened
@@ -41,6 +49,7 @@ enum class Result {
   open_file,        // the input
   foreign_link,     // a symbolic link of another user, in a searched folder
   not_regular,      // a FIFO, device, folder or socket named .enc
+  output_folder,    // with -o, the output's folder
   create_output,    // the unnamed or hidden output
   read,             // the input, mid-file
   write,            // the output, mid-file or when it is closed
@@ -58,6 +67,7 @@ struct FileResult {
   int error = 0;             // the errno, where the step had one
   unsigned long crypto = 0;  // libcrypto's code, for setup and cipher
   off_t bytes = 0;           // the input's size, for the progress line
+  std::string output = {};   // for -v, the output's path as shown
 };
 
 // Whether a symbolic link in a searched folder may be followed: only one of the user who runs

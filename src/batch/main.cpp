@@ -1,13 +1,18 @@
-// ecbcat-batch [-j N] [--sync] PATH...: decrypts every X.enc that the PATHs name or hold into X
-// beside it, in one process with a fixed number of workers. An output appears under its name
-// only once it is whole, and never in place of an existing file.
-// This file is the shell: options, the queue of files, the workers, progress, signals, and the
-// one place where what became of each file is counted and worded.
+// ecbcat-batch [OPTION]... PATH...: decrypts every X.enc that the PATHs name or hold into X
+// beside it (or under DIR with -o), in one process with a fixed number of workers. An output
+// appears under its name only once it is whole, and never in place of an existing file. This file
+// is the shell: options, the queue of files, the workers, progress, signals, and the one place
+// where what became of each file is counted and worded.
 
+#include <fcntl.h>
+#include <getopt.h>
 #include <openssl/crypto.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -36,7 +41,109 @@ using namespace ecbcat;
 // because their output existed; the command line was wrong.
 constexpr int all_done = 0, some_failed = 1, some_left_alone = 2, usage_error = 64;
 
-const char usage_text[] = "usage: ecbcat-batch [-j N] [--sync] PATH...\n";
+const char help_text[] =
+    "usage: ecbcat-batch [OPTION]... PATH...\n"
+    "Decrypt every X.enc that each PATH names or holds, at any depth, into X beside it,\n"
+    "never replacing a file and never naming a partial one.\n"
+    "\n"
+    "  -j, --jobs N          decrypt N files at a time, 1 to 1024 (default: the CPUs)\n"
+    "  -n, --dry-run         say what a run would do, and write nothing\n"
+    "  -o, --output-dir DIR  put each output under DIR, at its input's path below its PATH\n"
+    "  -q, --quiet           no line for a file left alone\n"
+    "  -v, --verbose         a line on standard output for each file decrypted\n"
+    "      --progress        show the progress line (default: when stderr is a terminal)\n"
+    "      --no-progress     never show the progress line\n"
+    "      --sync            each output on the disk before it gets its name\n"
+    "  -h, --help            show this help and exit\n"
+    "  -V, --version         show the version and exit\n"
+    "\n"
+    "Exit status: 0 every file decrypted (or none found); 1 some failed; 2 none failed,\n"
+    "some left alone because their output existed; 64 a wrong command line; 129, 130, 143\n"
+    "after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n";
+
+// The command line. Options may come anywhere before "--".
+struct Options {
+  unsigned jobs = 0;
+  bool dry_run = false, quiet = false, verbose = false, sync = false;
+  int progress = -1;  // -1: when standard error is a terminal
+  const char* output_dir = nullptr;
+  std::vector<std::string> paths;
+};
+
+// Says what is wrong with the command line, and where to look.
+int usage(const std::string& what) {
+  std::fprintf(stderr, "ecbcat-batch: %s\nTry 'ecbcat-batch --help' for more information.\n",
+               what.c_str());
+  return usage_error;
+}
+
+// Reads the command line into `o`; returns -1 to go on, or the status to exit with.
+int parse(int argc, char** argv, Options& o) {
+  enum { progress = 256, no_progress, sync };
+  static const option longs[] = {{"jobs", required_argument, nullptr, 'j'},
+                                 {"dry-run", no_argument, nullptr, 'n'},
+                                 {"output-dir", required_argument, nullptr, 'o'},
+                                 {"quiet", no_argument, nullptr, 'q'},
+                                 {"verbose", no_argument, nullptr, 'v'},
+                                 {"progress", no_argument, nullptr, progress},
+                                 {"no-progress", no_argument, nullptr, no_progress},
+                                 {"sync", no_argument, nullptr, sync},
+                                 {"help", no_argument, nullptr, 'h'},
+                                 {"version", no_argument, nullptr, 'V'},
+                                 {nullptr, 0, nullptr, 0}};
+  opterr = 0;  // our own messages, which say what the option wants
+  for (int c; (c = getopt_long(argc, argv, ":j:no:qvhV", longs, nullptr)) != -1;) {
+    const std::string given = argv[optind - 1];
+    switch (c) {
+      case 'j': {
+        char* end = nullptr;
+        errno = 0;
+        const long n = std::strtol(optarg, &end, 10);
+        if (*optarg == '\0' || *end != '\0' || errno || n < 1 || n > 1024) {
+          return usage("-j wants a number from 1 to 1024, not '" + std::string(optarg) + "'");
+        }
+        o.jobs = static_cast<unsigned>(n);
+        break;
+      }
+      case 'n':
+        o.dry_run = true;
+        break;
+      case 'o':
+        if (*optarg == '\0') return usage("-o wants a folder, not ''");
+        o.output_dir = optarg;
+        break;
+      case 'q':
+        o.quiet = true;
+        break;
+      case 'v':
+        o.verbose = true;
+        break;
+      case progress:
+      case no_progress:
+        o.progress = c == progress;
+        break;
+      case sync:
+        o.sync = true;
+        break;
+      case 'h':
+        std::fputs(help_text, stdout);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
+      case 'V':
+        std::printf("ecbcat-batch (ecbcat) %s\n", ECBCAT_VERSION);
+        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
+      case ':':
+        return usage(given +
+                     (optopt == 'o' ? " wants a folder" : " wants a number from 1 to 1024"));
+      default:
+        return usage("unknown option '" +
+                     (optopt ? std::string("-") + static_cast<char>(optopt) : given) + "'");
+    }
+  }
+  if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");
+  o.paths.assign(argv + optind, argv + argc);
+  if (o.paths.empty()) return usage("no PATH given: name the files or folders to decrypt");
+  return -1;
+}
 
 // A name as it can be shown on a terminal: control characters and backslashes escaped.
 std::string shown(const std::string& name) {
@@ -68,6 +175,7 @@ std::string wording(const std::string& path, const FileResult& r) {
   switch (r.what) {
     case Result::ready:
     case Result::decrypted:
+    case Result::would_decrypt:
       return {};
     case Result::left_alone:
       return "left alone: " + shown(output_name(path.substr(path.find_last_of('/') + 1))) +
@@ -85,6 +193,8 @@ std::string wording(const std::string& path, const FileResult& r) {
       return "not followed: a symbolic link of another user";
     case Result::not_regular:
       return "not a regular file";
+    case Result::output_folder:
+      return because("failed making output folder");
     case Result::create_output:
       return because("failed creating output");
     case Result::read:
@@ -109,9 +219,14 @@ std::string wording(const std::string& path, const FileResult& r) {
   return "failed";
 }
 
+// What one file gives to say: a line for standard error, one for standard output (-v, -n).
+struct Lines {
+  std::string err, out;
+};
+
 // Everything the threads share. `mutex` guards the queue and the counts, and is held while an
 // output gets its name, so that the count a signal reports is exact; it is never held while
-// writing. `io` only keeps lines on standard error whole; nothing waits for it but writers.
+// writing. `io` only keeps lines whole; nothing waits for it but writers.
 struct Batch {
   std::mutex mutex;
   std::condition_variable changed;
@@ -121,52 +236,67 @@ struct Batch {
   long long bytes_done = 0;  // of the files decrypted, like the counts above
   long files_total = 0;
   long long bytes_total = 0;
-  bool progress = false, sync = false;
+  bool progress = false;
+  Options options;
   std::mutex io;
+  int out_error = 0;  // of the first failed write to standard output, under io
 
   // Each queued file holds its folder open: this bounds the descriptors as well as the memory.
   static constexpr std::size_t queue_limit = 512;
 
-  // Counts what became of a file and returns its message line (empty for none); mutex held.
-  std::string count(const std::string& path, const FileResult& r) {
-    if (r.what == Result::decrypted) {
+  // Counts what became of a file and words what there is to say of it; mutex held.
+  Lines count(const std::string& path, const FileResult& r) {
+    Lines lines;
+    if (r.what == Result::decrypted || r.what == Result::would_decrypt) {
       ++decrypted;
       bytes_done += r.bytes;
-    } else if (r.what == Result::left_alone) {
-      ++left_alone;
-    } else {
-      ++failed;
+      if (options.verbose || options.dry_run) {
+        lines.out = shown(path) + (options.dry_run ? " would be decrypted into " : " -> ") +
+                    shown(r.output) + "\n";
+      }
+      return lines;
     }
-    const std::string what = wording(path, r);
-    return what.empty() ? what : shown(path) + ": " + what + "\n";
+    r.what == Result::left_alone ? ++left_alone : ++failed;
+    if (r.what == Result::left_alone && options.quiet) return lines;
+    lines.err = shown(path) + ": " + wording(path, r) + "\n";
+    return lines;
   }
-  // Writes a line to standard error, over the progress line. No count is held up meanwhile.
+  // Writes a file's lines, the one on standard error over the progress line. No count is held
+  // up meanwhile. A standard output that fails is reported at the end.
+  void tell(const Lines& lines) {
+    if (!lines.out.empty()) {
+      std::lock_guard lock(io);
+      const int err =
+          write_all(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(lines.out.data()),
+                    lines.out.size());
+      if (err && !out_error) out_error = err;
+    }
+    say(lines.err.empty() || !progress ? lines.err : "\r\033[K" + lines.err);
+  }
   void say(const std::string& line) {
     if (line.empty()) return;
     std::lock_guard lock(io);
     write_all(STDERR_FILENO, reinterpret_cast<const unsigned char*>(line.data()), line.size());
-  }
-  void say_over_progress(const std::string& line) {
-    say(line.empty() || !progress ? line : "\r\033[K" + line);
   }
 };
 
 // One file from the queue to its count; `setup` is the decryptor's set-up failure, if any.
 void run_job(Batch& b, EcbDecryptor& aes, unsigned long setup, const Job& job) {
   PendingOutput out;
-  FileResult r = setup ? FileResult{Result::setup, 0, setup} : decrypt_file(aes, job, out, b.sync);
-  std::string line;
+  FileResult r = setup ? FileResult{Result::setup, 0, setup}
+                       : decrypt_file(aes, job, out, {b.options.sync, b.options.dry_run});
+  Lines lines;
   {
     std::lock_guard lock(b.mutex);
     if (r.what == Result::ready) {
-      const off_t bytes = r.bytes;
-      r = out.publish(b.sync);
-      r.bytes = bytes;
+      FileResult named = out.publish(b.options.sync);
+      if (named.what != Result::decrypted) r = named;
+      r.what = named.what;
     }
-    line = b.count(job.path, r);
+    lines = b.count(job.path, r);
     --b.under_way;
   }
-  b.say_over_progress(line);
+  b.tell(lines);
 }
 
 void work(Batch& b) {
@@ -233,39 +363,15 @@ void on_signals(Batch& b) {
 
 int main(int argc, char** argv) {
   protect_std_descriptors();
-  unsigned jobs = usable_cpus();
-  bool sync = false;
-  int i = 1;
-  for (; i < argc && argv[i][0] == '-' && argv[i][1] != '\0'; ++i) {
-    const std::string arg = argv[i];
-    if (arg == "--") {
-      ++i;
-      break;
-    }
-    if (arg == "--sync") {
-      sync = true;
-      continue;
-    }
-    const char* n = arg.starts_with("-j") ? (arg.size() > 2 ? argv[i] + 2 : argv[++i]) : nullptr;
-    char* end = nullptr;
-    const long value = n ? std::strtol(n, &end, 10) : 0;
-    if (!n || *n == '\0' || *end != '\0' || value < 1 || value > 1024) {
-      std::fputs(usage_text, stderr);
-      return usage_error;
-    }
-    jobs = static_cast<unsigned>(value);
-  }
-  if (i >= argc) {
-    std::fputs(usage_text, stderr);
-    return usage_error;
-  }
+  Batch b;
+  Options& o = b.options;
+  if (int status = parse(argc, argv, o); status >= 0) return status;
+  if (o.jobs == 0) o.jobs = usable_cpus();
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
                           OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
                       nullptr);
   raise_descriptor_limit();
 
-  Batch b;
-  b.sync = sync;
   // A thread that cannot be started is said once; the run goes on with those that did start,
   // and with none, on this thread.
   bool said = false;
@@ -290,54 +396,71 @@ int main(int argc, char** argv) {
     }
   }
 
-  b.progress = ::isatty(STDERR_FILENO);
-  if (b.progress) {  // the totals, from a walk that only counts
-    for (int k = i; k < argc; ++k) {
-      walk(argv[k], {[&](const Job& job) {
-                       struct stat st;
-                       ++b.files_total;
-                       if (::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0) {
-                         b.bytes_total += st.st_size;
-                       }
-                     },
-                     [](const std::string&, const FileResult&) {}});
+  WalkSink sink;
+  if (o.output_dir) {
+    // DIR is the user's own: made if missing (owner-only), followed if a link.
+    ::mkdir(o.output_dir, 0700);
+    const int dir = ::open(o.output_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    struct stat st;
+    if (dir < 0 || ::fstat(dir, &st) != 0) {
+      b.say("ecbcat-batch: " + shown(o.output_dir) +
+            ": failed opening output folder: " + std::strerror(errno) + "\n");
+      return some_failed;
     }
+    sink.output_dir = std::make_shared<OutputFolder>(dir, o.output_dir);
+    sink.output_dev = st.st_dev;
+    sink.output_ino = st.st_ino;
+  }
+
+  b.progress = o.progress < 0 ? ::isatty(STDERR_FILENO) : o.progress;
+  if (b.progress) {  // the totals, from a walk that only counts
+    WalkSink counter = sink;
+    counter.file = [&](const Job& job) {
+      struct stat st;
+      ++b.files_total;
+      if (::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0)
+        b.bytes_total += st.st_size;
+    };
+    counter.failed = [](const std::string&, const FileResult&) {};
+    for (const auto& path : o.paths) walk(path, counter);
   }
   std::atomic<bool> stop_progress{false};
   std::thread progress;
   if (b.progress) progress = start(show_progress, std::ref(b), std::cref(stop_progress));
 
   std::vector<std::thread> workers;
-  for (unsigned w = 0; w < jobs; ++w) {
+  for (unsigned w = 0; w < o.jobs; ++w) {
     std::thread worker = start(work, std::ref(b));
     if (!worker.joinable()) break;
     workers.push_back(std::move(worker));
   }
   EcbDecryptor aes;  // for this thread, when no worker started
   const unsigned long setup = workers.empty() ? aes.init(key) : 0;
-  const WalkSink sink{[&](Job job) {
-                        if (workers.empty()) {
-                          {
-                            std::lock_guard lock(b.mutex);
-                            ++b.under_way;
-                          }
-                          return run_job(b, aes, setup, job);
-                        }
-                        std::unique_lock lock(b.mutex);
-                        b.changed.wait(lock, [&] { return b.queue.size() < Batch::queue_limit; });
-                        b.queue.push_back(std::move(job));
-                        lock.unlock();
-                        b.changed.notify_all();
-                      },
-                      [&](const std::string& path, const FileResult& r) {
-                        std::string line;
-                        {
-                          std::lock_guard lock(b.mutex);
-                          line = b.count(path, r);
-                        }
-                        b.say_over_progress(line);
-                      }};
-  for (; i < argc; ++i) walk(argv[i], sink);
+  long found = 0;
+  sink.file = [&](Job job) {
+    ++found;
+    if (workers.empty()) {
+      {
+        std::lock_guard lock(b.mutex);
+        ++b.under_way;
+      }
+      return run_job(b, aes, setup, job);
+    }
+    std::unique_lock lock(b.mutex);
+    b.changed.wait(lock, [&] { return b.queue.size() < Batch::queue_limit; });
+    b.queue.push_back(std::move(job));
+    lock.unlock();
+    b.changed.notify_all();
+  };
+  sink.failed = [&](const std::string& path, const FileResult& r) {
+    Lines lines;
+    {
+      std::lock_guard lock(b.mutex);
+      lines = b.count(path, r);
+    }
+    b.tell(lines);
+  };
+  for (const auto& path : o.paths) walk(path, sink);
   {
     std::lock_guard lock(b.mutex);
     b.walk_done = true;
@@ -349,12 +472,25 @@ int main(int argc, char** argv) {
 
   // Every worker is done, so the counts stay as they are; a signal from here on reports them too.
   const long decrypted = b.decrypted, failed = b.failed, left_alone = b.left_alone;
-  if (failed || left_alone) {
-    char text[160];
+  char text[200];
+  text[0] = '\0';
+  if (o.dry_run) {
+    std::snprintf(text, sizeof text,
+                  "ecbcat-batch: dry run, nothing written: %ld to decrypt, %ld failing, %ld to "
+                  "leave alone\n",
+                  decrypted, failed, left_alone);
+  } else if (failed || (left_alone && !o.quiet)) {
     std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone\n",
                   decrypted, failed, left_alone);
-    b.say(text);
+  }
+  if (found == 0 && failed == 0 && !o.quiet) {
+    std::snprintf(text, sizeof text, "ecbcat-batch: no file ending in .enc found\n");
+  }
+  b.say(text);
+  if (b.out_error) {
+    b.say("ecbcat-batch: failed writing to standard output: " +
+          std::string(std::strerror(b.out_error)) + "\n");
   }
   // The signal thread still waits; ending here must not wait for it.
-  std::_Exit(failed ? some_failed : left_alone ? some_left_alone : all_done);
+  std::_Exit(failed || b.out_error ? some_failed : left_alone ? some_left_alone : all_done);
 }

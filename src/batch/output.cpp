@@ -115,6 +115,35 @@ FileResult PendingOutput::publish(bool sync) {
   return {Result::decrypted};
 }
 
+OutputFolder::OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name,
+                           const struct stat& source)
+    : parent_(std::move(parent)), name_(std::move(name)), source_(source) {
+  path_ = parent_->path() + (parent_->path().ends_with('/') ? "" : "/") + name_;
+}
+
+int OutputFolder::get(bool make, int& error) {
+  std::lock_guard lock(mutex_);
+  if (fd_.get() >= 0) return fd_.get();
+  const int parent = parent_->get(make, error);
+  if (parent < 0) return -1;
+  // Made owner-only, then given the source's owner and mode: never more visible on the way.
+  const bool made = make && ::mkdirat(parent, name_.c_str(), 0700) == 0;
+  if (make && !made && errno != EEXIST) return error = errno, -1;
+  UniqueFd fd(::openat(parent, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (fd.get() < 0) return error = errno, -1;
+  if (made) {
+    mode_t mode = source_.st_mode & 0777;
+    if (::fchown(fd.get(), source_.st_uid, source_.st_gid) != 0 &&
+        ::fchown(fd.get(), static_cast<uid_t>(-1), source_.st_gid) != 0) {
+      mode &= ~mode_t{070};
+    }
+    // The owner keeps the right to fill it, as the source's owner may fill the source.
+    if (::fchmod(fd.get(), mode | S_IRWXU) != 0) return error = errno, -1;
+  }
+  fd_ = std::move(fd);
+  return fd_.get();
+}
+
 void remove_hidden_outputs() {
   std::lock_guard lock(hidden_mutex);
   for (const auto& [dirfd, name] : hidden_files) ::unlinkat(dirfd, name.c_str(), 0);

@@ -2,6 +2,8 @@
 
 #include <sys/stat.h>
 
+#include <memory>
+#include <mutex>
 #include <string>
 
 #include "job.hpp"
@@ -38,6 +40,29 @@ class PendingOutput {
  private:
   int dirfd_ = -1, fd_ = -1;
   std::string name_, hidden_;  // hidden_ is empty for an O_TMPFILE
+};
+
+class OutputFolder {
+ public:
+  // DIR itself, open already.
+  explicit OutputFolder(int dir, std::string shown) : path_(std::move(shown)), fd_(dir) {}
+  // The folder `name` in `parent`, mirroring the source folder `source`.
+  OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name, const struct stat& source);
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
+
+  // The folder's descriptor, with its parents made first when `make` and they are missing: a new
+  // one gets the source's owner and group where we may set them and its permission bits. -1 with
+  // the errno in `error`; without `make`, ENOENT for one not made yet. Safe from any thread.
+  int get(bool make, int& error);
+  const std::string& path() const { return path_; }  // for messages
+
+ private:
+  std::mutex mutex_;
+  std::shared_ptr<OutputFolder> parent_;
+  std::string name_, path_;
+  struct stat source_ {};
+  UniqueFd fd_{-1};
 };
 
 // Removes the hidden files of every output not yet published or dropped: the clean-up on a

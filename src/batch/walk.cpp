@@ -10,6 +10,8 @@
 #include <utility>
 #include <vector>
 
+#include "output.hpp"
+
 namespace ecbcat {
 namespace {
 
@@ -64,11 +66,18 @@ void walk_folder(const std::shared_ptr<const Folder>& folder, const WalkSink& si
     const std::string path = join(folder->path, name);
     // One name below a descriptor, never followed: a folder swapped for a link fails here.
     const int sub = ::openat(fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (sub < 0) {
+    struct stat st;
+    if (sub < 0 || ::fstat(sub, &st) != 0) {
       sink.failed(path, {Result::read_folder, errno});
+      if (sub >= 0) ::close(sub);
       continue;
     }
-    walk_folder(std::make_shared<const Folder>(sub, path), sink);
+    if (sink.output_dir && st.st_dev == sink.output_dev && st.st_ino == sink.output_ino) {
+      ::close(sub);  // the outputs' own folder
+      continue;
+    }
+    auto out = folder->out ? std::make_shared<OutputFolder>(folder->out, name, st) : nullptr;
+    walk_folder(std::make_shared<const Folder>(sub, path, std::move(out)), sink);
   }
 }
 
@@ -94,7 +103,14 @@ void walk(const std::string& path, const WalkSink& sink) {
   if (S_ISDIR(st.st_mode)) {
     const int fd = ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return sink.failed(path, {Result::read_folder, errno});
-    return walk_folder(std::make_shared<const Folder>(fd, path), sink);
+    // With -o the folder keeps its own name under DIR; ".", ".." and "/" have none to keep.
+    std::string name = path.substr(0, path.find_last_not_of('/') + 1);
+    name = name.substr(name.find_last_of('/') + 1);
+    std::shared_ptr<OutputFolder> out = sink.output_dir;
+    if (out && !name.empty() && name != "." && name != "..") {
+      out = std::make_shared<OutputFolder>(out, name, st);
+    }
+    return walk_folder(std::make_shared<const Folder>(fd, path, std::move(out)), sink);
   }
   const std::size_t slash = path.find_last_of('/');
   std::string base = path.substr(slash + 1);
@@ -103,7 +119,8 @@ void walk(const std::string& path, const WalkSink& sink) {
   // O_PATH: a folder that may be entered but not listed still takes the output.
   const int fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return sink.failed(path, {Result::open_folder, errno});
-  sink.file({std::make_shared<const Folder>(fd, parent), std::move(base), path, true});
+  sink.file(
+      {std::make_shared<const Folder>(fd, parent, sink.output_dir), std::move(base), path, true});
 }
 
 }  // namespace ecbcat

@@ -7,10 +7,15 @@
 
 namespace ecbcat {
 
-// What the walk hands on: a file to decrypt, or a path it could not take.
+// What the walk hands on: a file to decrypt, or a path it could not take; and with -o, DIR,
+// under which each folder's outputs go, at its path below the PATH it was found under (a folder
+// PATH keeps its own name), and which is not searched.
 struct WalkSink {
   std::function<void(Job job)> file;
   std::function<void(const std::string& path, FileResult result)> failed;
+  std::shared_ptr<OutputFolder> output_dir = {};
+  dev_t output_dev = 0;
+  ino_t output_ino = 0;
 };
 
 // Walks one PATH of the command line, which is taken as given, links included. A folder is
