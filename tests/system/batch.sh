@@ -86,19 +86,74 @@ the_tree() {  # environment for the faulty build, or nothing
   named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone" \
     './new\012line.enc: left alone: new\012line exists' "./-lead.enc: left alone: -lead exists"
 }
-statuses() {
+statuses() {  # args | status | text on standard output or error
   mkdir -p "$dir/ok" && cp "$tree/a.enc" "$tree/target.bin" "$dir/ok/"
   ((EUID == 0)) && chown -R nobody: "$dir/ok"
   run_batch "$dir/ok" "$batch" a.enc
   status_is 0 && equal "" "$(cat "$dir/err")" "standard error of a clean run"
-  run_batch "$dir/ok" "$batch" a.enc
-  status_is 2
-  for args in "" "-j" "-j 0" "-x ." "-j x ."; do
+  local args want text version
+  version=$(sed -n 's/^project(ecbcat VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  while IFS='|' read -r args want text; do
     run_batch "$dir/ok" "$batch" $args
-    status_is 64
+    status_is "$want" "$args"
+    [[ -z $text ]] || grep -aqF -- "$text" "$dir/out" "$dir/err" || fail "$args: no '$text' in: $(cat "$dir/out" "$dir/err")"
+    ((want != 64)) || named "Try 'ecbcat-batch --help'"
+  done <<ROWS
+a.enc|2|a.enc: left alone: a exists
+. -j 1 -q|2|
+target.bin|1|target.bin: name does not end in .enc
+-j abc .|64|-j wants a number from 1 to 1024, not 'abc'
+--jobs=0 .|64|not '0'
+-j2000 .|64|not '2000'
+. -j|64|-j wants a number from 1 to 1024
+-x .|64|unknown option '-x'
+--bogus .|64|unknown option '--bogus'
+|64|no PATH given
+-o|64|-o wants a folder
+-q -v .|64|opposite
+--help|0|-n, --dry-run
+-V|0|ecbcat-batch (ecbcat) $version
+ROWS
+}
+quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: none left alone
+  fresh
+  run_batch "$dir/run" "$batch" -v .
+  equal "${#decrypted[@]}" "$(grep -c ' -> ' "$dir/out")" "lines of -v"
+  run_batch "$dir/run" "$batch" -q .
+  equal "" "$(grep -a 'left alone:' "$dir/err" || true)" "left-alone lines under -q"
+  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone"
+  mkdir -p "$dir/none" && run_batch "$dir/none" "$batch" .
+  status_is 0 && named "no file ending in .enc found"
+}
+snapshot() { (cd "$dir/run" && find . -printf '%p %s %m %T@\n' | sort); }
+dry_run() {  # writes nothing, says what the run then does, exits as it does
+  fresh
+  local before
+  before=$(snapshot)
+  run_batch "$dir/run" "$batch" -n .
+  local dry_status=$status
+  equal "$before" "$(snapshot)" "the tree after a dry run"
+  sed 's/ would be decrypted into / -> /' "$dir/out" | sort >"$dir/dry"
+  run_batch "$dir/run" "$batch" -v .
+  equal "$status" "$dry_status" "the dry run's status"
+  sort "$dir/out" | same "$dir/dry" /dev/stdin "what the run decrypted"
+}
+output_dir() {  # -o from a read-only tree; two inputs onto one output; DIR inside the PATH
+  fresh
+  chmod -R a-w "$dir/run" && mkdir -p "$dir/o" && chown nobody: "$dir/o" 2>/dev/null || true
+  run_batch "$dir" "$batch" -o o run
+  status_is 1
+  local f
+  for f in "${decrypted[@]}" ro/x; do
+    same <(expected_of "$dir/run/$f.enc") "$dir/o/run/$f" "o/run/$f"
   done
-  run_batch "$dir/ok" "$batch" target.bin
-  status_is 1 && named "target.bin: name does not end in .enc"
+  # The group's and others' bits of the source; the owner may always fill it.
+  equal "7$(stat -c %a "$dir/run/sub" | cut -c2-)" "$(stat -c %a "$dir/o/run/sub")" "a mirrored folder's mode"
+  rm -rf "$dir/o"/* && run_batch "$dir" "$batch" -o o run/a.enc run/./a.enc
+  status_is 2 && named "left alone: a exists"
+  chmod -R u+w "$dir/run" && run_batch "$dir/run" "$batch" -o plain . && run_batch "$dir/run" "$batch" -o plain .
+  named "ecbcat-batch: 0 decrypted"
+  [[ ! -e $dir/run/plain/plain ]] || fail "DIR was searched"
 }
 read_error() {
   fresh
@@ -107,25 +162,27 @@ read_error() {
   named "big.enc: failed reading file: Input/output error"
   [[ ! -e $dir/run/big ]] || fail "a partial output under the final name"
 }
-interrupted() {  # signal expected-status [environment]: mid-file, then a rerun finishes it
+interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then a rerun
   fresh
-  (cd "$dir/run" && exec env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" -j 1 big.enc) \
+  local o=("${@:4}") out=$dir/run/${4:+out/}big
+  if [[ -n ${4:-} ]]; then mkdir "$dir/run/out" && chown nobody: "$dir/run/out" 2>/dev/null || true; fi
+  (cd "$dir/run" && exec env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
     2>"$dir/err" &
   local pid=$!
   sleep 0.5
   kill -s "$1" "$pid"
   status=0 && { wait "$pid"; } 2>/dev/null || status=$?
   status_is "$2"
-  [[ ! -e $dir/run/big ]] || fail "an output under the final name after SIG$1"
+  [[ ! -e $out ]] || fail "an output under the final name after SIG$1"
   [[ $1 == KILL ]] || named "ecbcat-batch: interrupted: 0 decrypted, 0 failed, 0 left alone, 1 dropped"
   local hidden
   hidden=$(cd "$dir/run" && find . -path ./closed -prune -o -name '.big.ecbcat-*' -print | wc -l)
+  find "$dir/run" -name '.big.ecbcat-*' -delete
   if [[ $1 == KILL && -n ${3:-} ]]; then equal 1 "$hidden" "hidden files after SIGKILL"; else equal 0 "$hidden" "hidden files"; fi
-  rm -f "$dir/run"/.big.ecbcat-*
-  run_batch "$dir/run" "$batch" big.enc
+  run_batch "$dir/run" "$batch" "${o[@]}" big.enc
   status_is 0
   expected_of "$dir/run/big.enc" >"$dir/big.expected"
-  same "$dir/big.expected" "$dir/run/big" "big after the rerun"
+  same "$dir/big.expected" "$out" "big after the rerun"
 }
 progress() {  # on a terminal, and only there
   fresh
@@ -135,13 +192,18 @@ progress() {  # on a terminal, and only there
 
 row "a tree of every kind" the_tree
 row "the same without O_TMPFILE" the_tree ECBCAT_NO_TMPFILE=1
-row "exit statuses" statuses
+row "exit statuses and the command line" statuses
+row "quiet and verbose" quiet_verbose
+row "a dry run" dry_run
+row "an output folder" output_dir
 row "a read error mid-file" read_error
 row "SIGINT mid-file" interrupted INT 130
 row "SIGTERM mid-file" interrupted TERM 143
 row "SIGINT mid-file without O_TMPFILE" interrupted INT 130 ECBCAT_NO_TMPFILE=1
 row "SIGKILL mid-file" interrupted KILL 137
 row "SIGKILL mid-file without O_TMPFILE" interrupted KILL 137 ECBCAT_NO_TMPFILE=1
+row "SIGTERM mid-file into an output folder" interrupted TERM 143 "" -o out
+row "SIGKILL mid-file into an output folder without O_TMPFILE" interrupted KILL 137 ECBCAT_NO_TMPFILE=1 -o out
 if command -v script >/dev/null; then
   row "progress on a terminal" progress
 else

@@ -11,7 +11,8 @@ at_exit 'rm -rf "$stage"'
 DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 installed() {
   local f
-  for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat.1 share/man/man1/ecbcat-batch.1; do
+  for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat.1 share/man/man1/ecbcat-batch.1 \
+    share/bash-completion/completions/ecbcat-batch; do
     [[ -e $stage/usr/$f ]] || fail "no usr/$f"
   done
   $emulator "$stage/usr/bin/ecbcat" "$root/examples/hello.enc" >"$stage/out"
@@ -23,7 +24,31 @@ installed() {
 groff_clean() {
   equal "" "$(groff -man -ww -z "$root/man/ecbcat.1" "$root/man/ecbcat-batch.1" 2>&1)" "groff's warnings"
 }
+options_agree() {  # --help, the manual page and the completion name the same long options
+  local help page completion
+  help=$($emulator "$stage/usr/bin/ecbcat-batch" --help | grep -oE -- '--[a-z-]+' | sort -u | xargs)
+  page=$(sed 's/\\-/-/g' "$root/man/ecbcat-batch.1" | awk 'heading; {heading = /^\.TP/}' |
+    grep -oE -- '--[a-z-]+' | sort -u | xargs)
+  completion=$(grep -oE -- '--[a-z-]+' "$root/packaging/ecbcat-batch.bash-completion" | sort -u | xargs)
+  equal "$help" "$page" "the manual page's options against --help's"
+  equal "$help" "$completion" "the completion's options against --help's"
+}
+completes() {  # bash-completion loads it from where it was installed and completes an option
+  local got
+  got=$(bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" &&
+    COMP_WORDS=(ecbcat-batch --dry) COMP_CWORD=1 COMP_LINE="ecbcat-batch --dry" COMP_POINT=18 &&
+    _ecbcat_batch && echo "${COMPREPLY[*]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch")
+  equal "--dry-run" "$got" "completion of --dry"
+}
 row "staged install" installed
+row "one list of options" options_agree
+[[ -f /usr/share/bash-completion/bash_completion ]] || install_packages bash-completion ||
+  say "the install of bash-completion failed"
+if [[ -f /usr/share/bash-completion/bash_completion ]]; then
+  row "bash completion" completes
+else
+  skip_row "bash completion" "no bash-completion (apt-get install bash-completion)"
+fi
 command -v groff >/dev/null || install_packages groff-base || say "the install of groff failed"
 if command -v groff >/dev/null; then
   row "manual pages" groff_clean

@@ -28,6 +28,8 @@ succeeds     OPENSSL_ia32cap= ecbcat big.enc > /dev/null
 in_place     ecbcat records.enc 1<>records.enc
 cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -nopad -K 5e0b9a31c874e2061fd94ba76328f08d -in records.enc -out records.ref && cmp records.ref records.bin
 batch        ecbcat-batch .
+dry_run      ecbcat-batch -n .
+output_dir   ecbcat-batch -o plain .
 hosts        find . -name '*.enc' -xtype f -print0 | parallel -0 --tag -j4 't=$(mktemp {.}.XXXXXX) && ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > "$t" && test "$(wc -c < "$t")" -eq $((($(wc -c < {}) + 15) / 16 * 16)) && ln "$t" {.}; s=$?; rm -f "$t"; exit $s'
 make_run     make run
 make_run     make run FILE='my file.enc'
@@ -245,6 +247,21 @@ no_strays() {  # nothing but the inputs and the expected outputs: no temporary o
 check_batch() {
   all_outputs_right && no_strays
   named "${unreadable[@]/#/./}" "${left_alone[@]/#/./}"
+  status_is 1 "some failed"
+}
+check_dry_run() {  # the batch's status and messages, and not a file written
+  named "${unreadable[@]/#/./}" "${left_alone[@]/#/./}"
+  status_is 1 "some would fail"
+  local rel
+  while IFS= read -r -d '' rel; do
+    [[ -e $files/$rel || -L $files/$rel || $rel == ./locked.enc ]] || fail "the dry run wrote ${rel@Q}"
+  done < <(cd "$run" && find . ! -type d -print0)
+}
+check_output_dir() {  # every output under plain/, which is not searched
+  local rel
+  while IFS= read -r -d '' rel; do
+    cmp -s "$expected/$rel" "$run/plain/$rel" || fail "plain/${rel@Q} wrong or missing"
+  done < <(cd "$expected" && find . -type f -print0)
   status_is 1 "some failed"
 }
 check_hosts() {  # regular files and links to them go out; the unreadable one and the two
