@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstddef>
+#include <utility>
 
 namespace ecbcat {
 
@@ -25,6 +26,7 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
 
  private:
   int fd_;

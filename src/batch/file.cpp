@@ -2,7 +2,9 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,21 +23,29 @@ constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 // is followed only when may_follow_link allows its owner; the link is held by an O_PATH
 // descriptor from the check to the reading of its target, so a link swapped in between is
 // never the one followed. Returns the descriptor, or -1 with `refused` set or errno set.
-int open_input(const Job& job, bool& refused) {
+int open_input(const Job& job, Result& refused) {
   const int dir = job.folder->fd.get();
-  if (job.given) return ::openat(dir, job.name.c_str(), input_flags);
+  if (!job.given.empty()) return ::openat(dir, job.name.c_str(), input_flags);
   const int fd = ::openat(dir, job.name.c_str(), input_flags | O_NOFOLLOW);
   if (fd >= 0 || errno != ELOOP) return fd;
   UniqueFd link(::openat(dir, job.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return -1;
   if (!S_ISLNK(st.st_mode)) return errno = ELOOP, -1;  // swapped back: let a rerun take it
-  if (!may_follow_link(st.st_uid)) return refused = true, -1;
+  if (!may_follow_link(st.st_uid)) return refused = Result::foreign_link, -1;
   char target[PATH_MAX];
   const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
   if (n < 0) return -1;
   target[n] = '\0';
-  return ::openat(dir, target, input_flags);
+  // The target, with no further link on its way: one there could be anyone's.
+  open_how how{};
+  how.flags = input_flags;
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const int opened = static_cast<int>(::syscall(SYS_openat2, dir, target, &how, sizeof how));
+  if (opened < 0 && errno == ELOOP) return refused = Result::linked_link, -1;
+  // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
+  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, input_flags);
+  return opened;
 }
 
 FileResult from(const Outcome& o) {
@@ -64,8 +74,9 @@ FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
                         const StepOptions& options) {
   const std::string name = output_name(job.name);
   FileResult r;
-  r.output = job.folder->out ? job.folder->out->path() + "/" + name
-                             : job.path.substr(0, job.path.size() - 4);
+  const std::string path = job.path();
+  r.output = job.folder->out ? Folder::join(job.folder->out->path(), name)
+                             : path.substr(0, path.size() - 4);
   // The output's folder: the input's, or with -o one made now if need be (in a dry run, one
   // not made yet holds nothing, so nothing there is left alone).
   int error = 0;
@@ -76,9 +87,9 @@ FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
   if (dir >= 0 && ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) {
     return {Result::left_alone};
   }
-  bool refused = false;
+  Result refused = Result::ready;
   UniqueFd in(open_input(job, refused));
-  if (refused) return {Result::foreign_link};
+  if (refused != Result::ready) return {refused};
   // Everything below is of the file actually opened, whatever a race made the open land on.
   if (in.get() < 0 || ::fstat(in.get(), &st) != 0) return {Result::open_file, errno};
   if (!S_ISREG(st.st_mode)) return {Result::not_regular};
@@ -92,7 +103,7 @@ FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
   }
   if (int err = out.create(dir, name)) return {Result::create_output, err};
   FileResult done = from(decrypt_stream(aes, in.get(), out.fd()));
-  if (done.what == Result::ready) done = out.finish(st, options.sync);
+  if (done.what == Result::ready) done = out.finish(in.get(), st, options.sync);
   if (done.what != Result::ready) return done;
   return r;  // ready, with the size and the output's name
 }

@@ -19,19 +19,26 @@ class OutputFolder;
 // folder's) and never by path, so a folder swapped for a link during the run changes nothing
 // about where they go.
 struct Folder {
-  Folder(int descriptor, std::string shown, std::shared_ptr<OutputFolder> output = {})
-      : fd(descriptor), path(std::move(shown)), out(std::move(output)) {}
+  Folder(int descriptor, std::shared_ptr<const Folder> up, std::string own,
+         std::shared_ptr<OutputFolder> output = {})
+      : fd(descriptor), parent(std::move(up)), name(std::move(own)), out(std::move(output)) {}
   UniqueFd fd;
-  std::string path;                   // for messages: the PATH as given, then the names below it
-  std::shared_ptr<OutputFolder> out;  // with -o; otherwise outputs go beside their inputs
+  std::shared_ptr<const Folder> parent;  // none for the top of a walk
+  std::string name;                      // in the parent; at the top, the path as given
+  std::shared_ptr<OutputFolder> out;     // with -o; otherwise outputs go beside their inputs
+  // For messages, made when needed: a deep tree does not keep a long path for every folder.
+  std::string path() const { return parent ? join(parent->path(), name) : name; }
+  static std::string join(const std::string& dir, const std::string& name) {
+    return dir.ends_with('/') ? dir + name : dir + "/" + name;
+  }
 };
 
 // One X.enc to decrypt into X in the same folder, or in its output folder.
 struct Job {
   std::shared_ptr<const Folder> folder;
-  std::string name;    // X.enc, a single name in the folder
-  std::string path;    // for messages
-  bool given = false;  // named on the command line, which is taken as given, links included
+  std::string name;   // X.enc, a single name in the folder
+  std::string given;  // the path as the command line gave it; empty for a file found by the walk
+  std::string path() const { return given.empty() ? Folder::join(folder->path(), name) : given; }
 };
 
 // What became of a file, or of a PATH or folder that the walk could not take. The per-file
@@ -46,6 +53,8 @@ enum class Result {
   open_path,        // a PATH of the command line that cannot be opened
   open_folder,      // the folder of a file named on the command line
   read_folder,      // a folder of the walk that cannot be opened or listed
+  too_deep,         // a folder deeper than the walk goes
+  linked_link,      // a link whose target passes through another link
   open_file,        // the input
   foreign_link,     // a symbolic link of another user, in a searched folder
   not_regular,      // a FIFO, device, folder or socket named .enc

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <new>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -145,19 +146,45 @@ int parse(int argc, char** argv, Options& o) {
   return -1;
 }
 
-// A name as it can be shown on a terminal: control characters and backslashes escaped.
+// A name as it can be shown on a terminal: backslashes, control characters (C0, DEL and C1,
+// which a terminal may take for a command) and bytes that are not UTF-8 escaped as \ooo.
 std::string shown(const std::string& name) {
   std::string s;
-  for (unsigned char c : name) {
+  const auto escape = [&](unsigned char c) {
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\%03o", c);
+    s += esc;
+  };
+  for (std::size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const auto at = [&](std::size_t k) {
+      return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0;
+    };
+    // The length of a well-formed UTF-8 sequence here (not overlong, not past U+10FFFF, no
+    // surrogates), or 0.
+    std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                    : c >= 0xe0 && c <= 0xef ? 3
+                    : c >= 0xf0 && c <= 0xf4 ? 4
+                                             : 0;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((at(k) & 0xc0) != 0x80) n = 0;
+    }
+    if ((c == 0xe0 && at(1) < 0xa0) || (c == 0xed && at(1) > 0x9f) || (c == 0xf0 && at(1) < 0x90) ||
+        (c == 0xf4 && at(1) > 0x8f) || (c == 0xc2 && at(1) < 0xa0)) {
+      n = 0;  // overlong, a surrogate, too high, or a C1 control
+    }
     if (c == '\\') {
       s += "\\\\";
-    } else if (c < 0x20 || c == 0x7f) {
-      char esc[8];
-      std::snprintf(esc, sizeof esc, "\\%03o", c);
-      s += esc;
-    } else {
+    } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && n == 0)) {
+      escape(c);
+    } else if (c < 0x80) {
       s += static_cast<char>(c);
+    } else {
+      s.append(name, i, n);
+      i += n;
+      continue;
     }
+    ++i;
   }
   return s;
 }
@@ -189,6 +216,10 @@ std::string wording(const std::string& path, const FileResult& r) {
       return because("failed opening folder");
     case Result::read_folder:
       return because("failed reading folder");
+    case Result::too_deep:
+      return "not searched: deeper than 4096 folders";
+    case Result::linked_link:
+      return "not followed: a symbolic link whose target passes through another link";
     case Result::foreign_link:
       return "not followed: a symbolic link of another user";
     case Result::not_regular:
@@ -236,7 +267,7 @@ struct Batch {
   long long bytes_done = 0;  // of the files decrypted, like the counts above
   long files_total = 0;
   long long bytes_total = 0;
-  bool progress = false;
+  bool progress = false, signal_thread = true;
   Options options;
   std::mutex io;
   int out_error = 0;  // of the first failed write to standard output, under io
@@ -280,8 +311,14 @@ struct Batch {
   }
 };
 
+[[noreturn]] void interrupt(Batch& b, int sig);
+
 // One file from the queue to its count; `setup` is the decryptor's set-up failure, if any.
 void run_job(Batch& b, EcbDecryptor& aes, unsigned long setup, const Job& job) {
+  // Without a thread for the signals, they are taken between files.
+  if (!b.signal_thread) {
+    if (const int sig = take_signal()) interrupt(b, sig);
+  }
   PendingOutput out;
   FileResult r = setup ? FileResult{Result::setup, 0, setup}
                        : decrypt_file(aes, job, out, {b.options.sync, b.options.dry_run});
@@ -293,10 +330,16 @@ void run_job(Batch& b, EcbDecryptor& aes, unsigned long setup, const Job& job) {
       if (named.what != Result::decrypted) r = named;
       r.what = named.what;
     }
-    lines = b.count(job.path, r);
+    lines = b.count(job.path(), r);
     --b.under_way;
   }
   b.tell(lines);
+}
+
+// Without memory nothing can be worded: a fixed line.
+void say_out_of_memory() {
+  static const char text[] = "ecbcat-batch: a file failed: out of memory\n";
+  [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
 }
 
 void work(Batch& b) {
@@ -311,7 +354,16 @@ void work(Batch& b) {
     ++b.under_way;
     lock.unlock();
     b.changed.notify_all();  // room in the queue
-    run_job(b, aes, setup, job);
+    try {
+      run_job(b, aes, setup, job);
+    } catch (const std::bad_alloc&) {  // the file fails; the run goes on
+      {
+        std::lock_guard lock(b.mutex);
+        ++b.failed;
+        --b.under_way;
+      }
+      say_out_of_memory();
+    }
   }
 }
 
@@ -341,13 +393,11 @@ void show_progress(Batch& b, const std::atomic<bool>& stop) {
   }
 }
 
-// SIGINT, SIGTERM and SIGHUP arrive here, not in a handler. The thread takes the mutex and
-// keeps it to the end, so no output gets its name after the count is taken, removes the hidden
-// files of the outputs under way and ends the process, which drops the unnamed ones. It waits
-// for no writer: a standard error that nobody reads gets a moment, then the run ends anyway.
-void on_signals(Batch& b) {
-  const int sig = wait_for_signal();
-  if (sig == 0) return;
+// SIGINT, SIGTERM and SIGHUP end the run here. The mutex is taken and kept to the end, so no
+// output gets its name after the count is taken; the hidden files of the outputs under way are
+// removed and the process ends, which drops the unnamed ones. It waits for no writer: a
+// standard error that nobody reads gets a moment, then the run ends anyway.
+[[noreturn]] void interrupt(Batch& b, int sig) {
   b.mutex.lock();
   remove_hidden_outputs();
   char text[200];
@@ -359,10 +409,12 @@ void on_signals(Batch& b) {
   std::_Exit(128 + sig);
 }
 
-}  // namespace
+// The signals arrive here, on a thread of their own, not in a handler.
+void on_signals(Batch& b) {
+  if (const int sig = wait_for_signal()) interrupt(b, sig);
+}
 
-int main(int argc, char** argv) {
-  protect_std_descriptors();
+int run(int argc, char** argv) {
   Batch b;
   Options& o = b.options;
   if (int status = parse(argc, argv, o); status >= 0) return status;
@@ -389,11 +441,8 @@ int main(int argc, char** argv) {
   // Every thread started from here on inherits the blocked signals; only on_signals takes them.
   if (route_signals()) {
     std::thread waiter = start(on_signals, std::ref(b));
-    if (waiter.joinable()) {
-      waiter.detach();
-    } else {
-      unroute_signals();
-    }
+    b.signal_thread = waiter.joinable();
+    if (b.signal_thread) waiter.detach();
   }
 
   WalkSink sink;
@@ -422,7 +471,7 @@ int main(int argc, char** argv) {
         b.bytes_total += st.st_size;
     };
     counter.failed = [](const std::string&, const FileResult&) {};
-    for (const auto& path : o.paths) walk(path, counter);
+    walk(o.paths, counter);
   }
   std::atomic<bool> stop_progress{false};
   std::thread progress;
@@ -460,7 +509,7 @@ int main(int argc, char** argv) {
     }
     b.tell(lines);
   };
-  for (const auto& path : o.paths) walk(path, sink);
+  walk(o.paths, sink);
   {
     std::lock_guard lock(b.mutex);
     b.walk_done = true;
@@ -493,4 +542,16 @@ int main(int argc, char** argv) {
   }
   // The signal thread still waits; ending here must not wait for it.
   std::_Exit(failed || b.out_error ? some_failed : left_alone ? some_left_alone : all_done);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  protect_std_descriptors();
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    say_out_of_memory();
+    std::_Exit(some_failed);
+  }
 }

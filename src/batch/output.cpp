@@ -1,6 +1,7 @@
 #include "output.hpp"
 
 #include <fcntl.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -23,6 +24,9 @@ bool removed_all = false;  // after the clean-up no new hidden file may appear
 bool no_tmpfile(int err) {
   return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOSYS;
 }
+
+// Where Linux keeps a file's access ACL.
+constexpr char acl_access[] = "system.posix_acl_access";
 
 // Owner-only until finish() gives the input's mode: a plaintext is never readable by more
 // people than its ciphertext, not even while it is written.
@@ -69,19 +73,32 @@ int PendingOutput::create(int dirfd, const std::string& name) {
   return EEXIST;
 }
 
-FileResult PendingOutput::finish(const struct stat& input, bool sync) {
+FileResult PendingOutput::finish(int input_fd, const struct stat& input, bool sync) {
   // The owner and group where we may set them (as root, or a group we are in). Where the group
-  // stays ours, its bits go: that group may hold people the input's group does not.
+  // stays ours, its bits go, and others get no more than the input's group had: our group, and
+  // the others, may hold people the input's group kept out.
   mode_t mode = input.st_mode & 0777;
   if (::fchown(fd_, input.st_uid, input.st_gid) != 0) {
     if (errno != EPERM) return {Result::copy_attributes, errno};
     if (::fchown(fd_, static_cast<uid_t>(-1), input.st_gid) != 0) {
       if (errno != EPERM) return {Result::copy_attributes, errno};
-      mode &= ~mode_t{070};
+      mode = (mode & 0700) | (mode & (mode >> 3) & 07);
     }
   }
+  // No access ACL but the input's: one inherited from the folder's default ACL (which its owner
+  // sets) would let in whom it names. Where the input's cannot be copied, only the owner reads.
+  if (::fremovexattr(fd_, acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
+    return {Result::copy_attributes, errno};
+  }
+  char acl[4096];
+  const ssize_t acl_size = ::fgetxattr(input_fd, acl_access, acl, sizeof acl);
+  if (acl_size < 0 && errno != ENODATA && errno != EOPNOTSUPP) mode &= 0700;
   const struct timespec times[2] = {input.st_atim, input.st_mtim};
   if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0) {
+    return {Result::copy_attributes, errno};
+  }
+  if (acl_size > 0 && ::fsetxattr(fd_, acl_access, acl, acl_size, 0) != 0 &&
+      ::fchmod(fd_, mode & 0700) != 0) {
     return {Result::copy_attributes, errno};
   }
   if (sync && ::fdatasync(fd_) != 0) return {Result::sync_output, errno};
@@ -109,16 +126,26 @@ FileResult PendingOutput::publish(bool sync) {
   if (err == EEXIST) return {Result::left_alone};
   if (err) return {Result::name_output, err};
   if (sync) {  // the new name on the disk too: the folder, through a descriptor that can be synced
+    // or, in a folder we may enter but not read, the whole file system through the output
     UniqueFd folder(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folder.get() < 0 || ::fsync(folder.get()) != 0) return {Result::sync_output, errno};
+    bool synced = false;
+    if (folder.get() >= 0) {
+      synced = ::fsync(folder.get()) == 0;
+    } else {
+      UniqueFd named(::openat(dirfd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      synced = named.get() >= 0 && ::syncfs(named.get()) == 0;
+    }
+    if (!synced) return {Result::sync_output, errno};
   }
   return {Result::decrypted};
 }
 
 OutputFolder::OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name,
                            const struct stat& source)
-    : parent_(std::move(parent)), name_(std::move(name)), source_(source) {
-  path_ = parent_->path() + (parent_->path().ends_with('/') ? "" : "/") + name_;
+    : parent_(std::move(parent)), name_(std::move(name)), source_(source) {}
+
+std::string OutputFolder::path() const {
+  return parent_ ? Folder::join(parent_->path(), name_) : path_;
 }
 
 int OutputFolder::get(bool make, int& error) {

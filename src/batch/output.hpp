@@ -27,10 +27,10 @@ class PendingOutput {
   int fd() const { return fd_; }
 
   // Once the plaintext is written: gives the file the owner and group (where we may set them),
-  // the permission bits (never the set-id ones) and the times of `input`, the file it was read
-  // from; with `sync`, waits until its data is on the disk; then closes it, checking the close,
+  // the permission bits (never the set-id ones), the access ACL and the times of the file it
+  // was read from (`input_fd`, `input`); with `sync`, waits until its data is on the disk; then closes it, checking the close,
   // for some file systems report a failed write only there. Result::ready, or the failed step.
-  FileResult finish(const struct stat& input, bool sync);
+  FileResult finish(int input_fd, const struct stat& input, bool sync);
 
   // Gives the file its name: Result::decrypted; left_alone when something has that name (it
   // stays as it is, and this file is dropped); or the failed step. With `sync`, the folder too
@@ -55,7 +55,7 @@ class OutputFolder {
   // one gets the source's owner and group where we may set them and its permission bits. -1 with
   // the errno in `error`; without `make`, ENOENT for one not made yet. Safe from any thread.
   int get(bool make, int& error);
-  const std::string& path() const { return path_; }  // for messages
+  std::string path() const;  // for messages
 
  private:
   std::mutex mutex_;

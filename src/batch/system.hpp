@@ -23,8 +23,8 @@ void raise_descriptor_limit();
 bool route_signals();
 // Waits for one of them; returns its number, or 0 on failure.
 int wait_for_signal();
-// Lets them act as they would by default again, when no thread can wait for them.
-void unroute_signals();
+// One of them if it has come, without waiting; 0 if none has: for a run with no thread to wait.
+int take_signal();
 
 // Writes to standard error, waiting at most a moment for it to take the text: for the last
 // words of an interrupted run, whose standard error may be a pipe nobody reads.

@@ -65,8 +65,10 @@ int wait_for_signal() {
   return ::sigwait(&routed, &sig) == 0 ? sig : 0;
 }
 
-void unroute_signals() {
-  ::pthread_sigmask(SIG_UNBLOCK, &routed, nullptr);
+int take_signal() {
+  const timespec now{0, 0};
+  const int sig = ::sigtimedwait(&routed, nullptr, &now);
+  return sig > 0 ? sig : 0;
 }
 
 void write_briefly(const std::string& text) {

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "job.hpp"
 
@@ -18,13 +19,14 @@ struct WalkSink {
   ino_t output_ino = 0;
 };
 
-// Walks one PATH of the command line, which is taken as given, links included. A folder is
+// Walks the PATHs of the command line, each taken as given, links included. A folder is
 // searched at any depth for every entry whose name ends in ".enc" and that is not a folder; each
 // folder below it is opened from its parent's descriptor without following a link, and a link
 // to a folder that may_follow_link allows is neither searched nor decrypted. A file named on the
 // command line is taken when its name ends in ".enc". Each folder is read whole before any of
-// its files is handed on, so outputs written beside them are never taken for inputs.
-void walk(const std::string& path, const WalkSink& sink);
+// its files is handed on, and each folder is searched once however often it is met, so outputs
+// written beside their inputs are never taken for inputs. The walk is bounded in depth.
+void walk(const std::vector<std::string>& paths, const WalkSink& sink);
 
 // "X" for "X.enc"; empty for a name that does not end in ".enc" or is ".enc" itself.
 std::string output_name(const std::string& name);

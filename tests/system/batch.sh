@@ -223,7 +223,8 @@ hostile() {  # a fresh tree of nobody's: sub/ with slow inputs, a link of nobody
   touch -d @1000000000 "$dir"/h/m*.enc
   chown -R nobody:nogroup "$dir/h"
   as_nobody ln -s "$secret/1.enc" "$dir/h/theirs.enc"
-  ln -s m644.enc "$dir/h/roots.enc"
+  ln -s m644.enc "$dir/h/roots.enc" && ln -s via/3.enc "$dir/h/roots-via.enc"
+  as_nobody ln -s "$secret" "$dir/h/via"
 }
 as_root() {  # [NAME=VALUE...] program args...: root's run over the tree, status kept
   local as_user=()
@@ -234,8 +235,9 @@ links_and_modes() {  # links of other users refused; the input's permission bits
   hostile
   as_root "$batch" .
   status_is 1
-  named "./theirs.enc: not followed: a symbolic link of another user"
-  [[ ! -e $dir/h/theirs ]] || fail "a link of nobody's to a secret was followed"
+  named "./theirs.enc: not followed: a symbolic link of another user" \
+    "./roots-via.enc: not followed: a symbolic link whose target passes through another link"
+  [[ ! -e $dir/h/theirs && ! -e $dir/h/roots-via ]] || fail "a link of nobody's to a secret was followed"
   same <(expected_of "$dir/h/m644.enc") "$dir/h/roots" "the plaintext through root's link"
   local m
   for m in 600 640 644 4755; do
@@ -344,6 +346,23 @@ limited() {  # prlimit option: the tree decrypts as ever, on whatever threads ca
   status_is 1
   outputs_right
 }
+default_acl() {  # a default ACL of nobody's on their folder lets them read no output
+  hostile
+  setfacl -d -m u:nobody:rwx "$dir/h" && cp "$secret/4.enc" "$dir/h/acl.enc"
+  setfacl -b "$dir/h/acl.enc" && chmod 640 "$dir/h/acl.enc"  # nobody cannot read it
+  as_root "$batch" acl.enc
+  status_is 0
+  ! as_nobody cat "$dir/h/acl" >/dev/null 2>&1 || fail "nobody reads the plaintext of a file they cannot read"
+}
+deep_and_twice() {  # a tree deeper than the walk goes; a folder named twice is searched once
+  fresh
+  (cd "$dir/run/sub" && perl -e 'for (1..4200) { mkdir "d" or die; chdir "d" or die }')
+  cp "$tree/a.enc" "$dir/run/sub/y.enc.enc"
+  run_batch "$dir/run" "$batch" -q sub sub
+  status_is 1
+  named "not searched: deeper than 4096 folders"
+  [[ -e $dir/run/sub/y.enc && ! -e $dir/run/sub/y ]] || fail "an output taken for an input"
+}
 two_at_once() {  # two runs on one tree: every output once and right, each count true
   fresh
   (cd "$dir/run" && "${as_user[@]}" $emulator "$batch" -j 2 .) 2>"$dir/err1" &
@@ -359,9 +378,15 @@ if ((EUID == 0)); then
   row "root: links of other users; the input's mode, owner, group and time" links_and_modes
   row "root: a file swapped for a link, 100 runs" swapped_file
   row "root: a folder swapped for a link mid-run" swapped_folder
+  if command -v setfacl >/dev/null || install_packages acl; then
+    row "root: a default ACL on the folder" default_acl
+  else
+    skip_row "root: a default ACL on the folder" "no setfacl (apt-get install acl)"
+  fi
 else
   skip_row "a tree that another account controls" "it needs root to be that account"
 fi
+row "a deep tree, and a folder named twice" deep_and_twice
 if command -v strace >/dev/null; then
   row "standard error closed" closed_stderr
 else

@@ -20,7 +20,8 @@ contents() {
   info=$(dpkg-deb -I "$deb") files=$(dpkg-deb -c "$deb")
   grep -q '^ Depends:.*libssl' <<<"$info" || fail "no libssl dependency"
   for f in ./usr/bin/ecbcat ./usr/bin/ecbcat-batch ./usr/share/man/man1/ecbcat.1.gz \
-    ./usr/share/man/man1/ecbcat-batch.1.gz ./usr/share/doc/ecbcat/copyright \
+    ./usr/share/man/man1/ecbcat-batch.1.gz ./usr/share/bash-completion/completions/ecbcat-batch \
+    ./usr/share/doc/ecbcat/copyright \
     ./usr/share/doc/ecbcat/changelog.gz; do
     grep -q " $f\$" <<<"$files" || fail "$f missing"
   done
