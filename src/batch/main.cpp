@@ -438,6 +438,7 @@ int run(int argc, char** argv) {
       return {};
     }
   };
+  b.progress = o.progress < 0 ? ::isatty(STDERR_FILENO) : o.progress;
   // Every thread started from here on inherits the blocked signals; only on_signals takes them.
   if (route_signals()) {
     std::thread waiter = start(on_signals, std::ref(b));
@@ -461,7 +462,6 @@ int run(int argc, char** argv) {
     sink.output_ino = st.st_ino;
   }
 
-  b.progress = o.progress < 0 ? ::isatty(STDERR_FILENO) : o.progress;
   if (b.progress) {  // the totals, from a walk that only counts
     WalkSink counter = sink;
     counter.file = [&](const Job& job) {
