@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
 
 #include "decrypt.hpp"
 #include "output.hpp"
@@ -19,33 +20,11 @@ namespace {
 // O_NONBLOCK: a FIFO must not hold the worker up at the open; it is refused after the fstat.
 constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 
-// Opens the input, relative to its folder. A name in a searched folder that is a symbolic link
-// is followed only when may_follow_link allows its owner; the link is held by an O_PATH
-// descriptor from the check to the reading of its target, so a link swapped in between is
-// never the one followed. Returns the descriptor, or -1 with `refused` set or errno set.
+// Opens the input, relative to its folder: as given, or with open_unswappable.
 int open_input(const Job& job, Result& refused) {
   const int dir = job.folder->fd.get();
   if (!job.given.empty()) return ::openat(dir, job.name.c_str(), input_flags);
-  const int fd = ::openat(dir, job.name.c_str(), input_flags | O_NOFOLLOW);
-  if (fd >= 0 || errno != ELOOP) return fd;
-  UniqueFd link(::openat(dir, job.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
-  struct stat st;
-  if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return -1;
-  if (!S_ISLNK(st.st_mode)) return errno = ELOOP, -1;  // swapped back: let a rerun take it
-  if (!may_follow_link(st.st_uid)) return refused = Result::foreign_link, -1;
-  char target[PATH_MAX];
-  const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
-  if (n < 0) return -1;
-  target[n] = '\0';
-  // The target, with no further link on its way: one there could be anyone's.
-  open_how how{};
-  how.flags = input_flags;
-  how.resolve = RESOLVE_NO_SYMLINKS;
-  const int opened = static_cast<int>(::syscall(SYS_openat2, dir, target, &how, sizeof how));
-  if (opened < 0 && errno == ELOOP) return refused = Result::linked_link, -1;
-  // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
-  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, input_flags);
-  return opened;
+  return open_unswappable(dir, job.name.c_str(), input_flags, refused);
 }
 
 FileResult from(const Outcome& o) {
@@ -69,6 +48,31 @@ FileResult from(const Outcome& o) {
 }
 
 }  // namespace
+
+int open_unswappable(int dir, const char* name, int flags, Result& refused) {
+  const int fd = ::openat(dir, name, flags | O_NOFOLLOW);
+  // A link says ELOOP, or ENOTDIR where a folder was asked for.
+  const int err = errno;
+  if (fd >= 0 || (err != ELOOP && err != ENOTDIR)) return fd;
+  UniqueFd link(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return -1;
+  if (!S_ISLNK(st.st_mode)) return errno = err, -1;  // not a link, or swapped back
+  if (!may_follow_link(st.st_uid)) return refused = Result::foreign_link, -1;
+  char target[PATH_MAX];
+  const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
+  if (n < 0) return -1;
+  target[n] = '\0';
+  // The target, with no further link on its way: one there could be anyone's.
+  open_how how{};
+  how.flags = static_cast<unsigned>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  const int opened = static_cast<int>(::syscall(SYS_openat2, dir, target, &how, sizeof how));
+  if (opened < 0 && errno == ELOOP) return refused = Result::linked_link, -1;
+  // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
+  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, flags);
+  return opened;
+}
 
 FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
                         const StepOptions& options) {
@@ -98,6 +102,12 @@ FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
     if (dir >= 0 && ::faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) != 0) {
       return {Result::create_output, errno};
     }
+    // What a second file of the run aiming at the same output would meet: that output.
+    struct stat folder;
+    r.planned =
+        dir >= 0 && ::fstat(dir, &folder) == 0
+            ? std::to_string(folder.st_dev) + ":" + std::to_string(folder.st_ino) + "/" + name
+            : r.output;
     r.what = Result::would_decrypt;
     return r;
   }

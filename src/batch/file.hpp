@@ -6,6 +6,13 @@
 
 namespace ecbcat {
 
+// Opens `name` in the folder `dir` (or AT_FDCWD) with `flags`. A symbolic link there is
+// followed only when may_follow_link allows its owner, and its target may pass through no
+// further link; the link is held by an O_PATH descriptor from the check to the reading of its
+// target, so one swapped in between is never the one followed. Returns the descriptor, or -1
+// with `refused` set (foreign_link, linked_link) or errno set.
+int open_unswappable(int dir, const char* name, int flags, Result& refused);
+
 struct StepOptions {
   bool sync = false;     // each output on the disk before it is named
   bool dry_run = false;  // check what a real run checks before it writes, and write nothing

@@ -77,6 +77,7 @@ struct FileResult {
   unsigned long crypto = 0;  // libcrypto's code, for setup and cipher
   off_t bytes = 0;           // the input's size, for the progress line
   std::string output = {};   // for -v, the output's path as shown
+  std::string planned = {};  // in a dry run, the output's folder (device and inode) and name
 };
 
 // Whether a symbolic link in a searched folder may be followed: only one of the user who runs

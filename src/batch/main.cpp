@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -21,6 +22,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -100,7 +102,8 @@ int parse(int argc, char** argv, Options& o) {
         char* end = nullptr;
         errno = 0;
         const long n = std::strtol(optarg, &end, 10);
-        if (*optarg == '\0' || *end != '\0' || errno || n < 1 || n > 1024) {
+        if (!std::isdigit(static_cast<unsigned char>(*optarg)) || *end != '\0' || errno || n < 1 ||
+            n > 1024) {
           return usage("-j wants a number from 1 to 1024, not '" + std::string(optarg) + "'");
         }
         o.jobs = static_cast<unsigned>(n);
@@ -136,7 +139,7 @@ int parse(int argc, char** argv, Options& o) {
         return usage(given +
                      (optopt == 'o' ? " wants a folder" : " wants a number from 1 to 1024"));
       default:
-        return usage("unknown option '" +
+        return usage("unknown or ambiguous option '" +
                      (optopt ? std::string("-") + static_cast<char>(optopt) : given) + "'");
     }
   }
@@ -189,11 +192,13 @@ std::string shown(const std::string& name) {
   return s;
 }
 
+std::string because_of(const char* what, int error) {
+  return what + (": " + std::string(std::strerror(error)));
+}
+
 // What a run reports about a file that was not decrypted, after its name; empty for one that was.
 std::string wording(const std::string& path, const FileResult& r) {
-  const auto because = [&](const char* what) {
-    return what + (": " + std::string(std::strerror(r.error)));
-  };
+  const auto because = [&](const char* what) { return because_of(what, r.error); };
   const auto crypto = [&](const char* what) {
     char text[256];
     describe_crypto_error(r.crypto, text, sizeof text);
@@ -270,14 +275,19 @@ struct Batch {
   bool progress = false, signal_thread = true;
   Options options;
   std::mutex io;
-  int out_error = 0;  // of the first failed write to standard output, under io
+  int out_error = 0;              // of the first failed write to standard output, under io
+  std::set<std::string> planned;  // the outputs a dry run would have made
 
   // Each queued file holds its folder open: this bounds the descriptors as well as the memory.
   static constexpr std::size_t queue_limit = 512;
 
   // Counts what became of a file and words what there is to say of it; mutex held.
-  Lines count(const std::string& path, const FileResult& r) {
+  Lines count(const std::string& path, FileResult r) {
     Lines lines;
+    // A dry run names nothing, so it remembers what a run would have named by now.
+    if (r.what == Result::would_decrypt && !planned.insert(r.planned).second) {
+      r.what = Result::left_alone;
+    }
     if (r.what == Result::decrypted || r.what == Result::would_decrypt) {
       ++decrypted;
       bytes_done += r.bytes;
@@ -448,13 +458,20 @@ int run(int argc, char** argv) {
 
   WalkSink sink;
   if (o.output_dir) {
-    // DIR is the user's own: made if missing (owner-only), followed if a link.
-    ::mkdir(o.output_dir, 0700);
-    const int dir = ::open(o.output_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    struct stat st;
-    if (dir < 0 || ::fstat(dir, &st) != 0) {
-      b.say("ecbcat-batch: " + shown(o.output_dir) +
-            ": failed opening output folder: " + std::strerror(errno) + "\n");
+    // DIR: made if missing (owner-only; not in a dry run, which writes nothing), and followed
+    // if a link only as a link in a searched folder is: it may stand in someone else's tree.
+    if (!o.dry_run) ::mkdir(o.output_dir, 0700);
+    Result refused = Result::ready;
+    const int dir =
+        open_unswappable(AT_FDCWD, o.output_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, refused);
+    struct stat st {};
+    const bool none_yet = dir < 0 && errno == ENOENT && o.dry_run;
+    if (!none_yet && (dir < 0 || ::fstat(dir, &st) != 0 || !may_follow_link(st.st_uid))) {
+      const std::string why = refused != Result::ready ? wording(o.output_dir, {refused})
+                              : dir >= 0
+                                  ? "failed opening output folder: it belongs to another user"
+                                  : because_of("failed opening output folder", errno);
+      b.say("ecbcat-batch: " + shown(o.output_dir) + ": " + why + "\n");
       return some_failed;
     }
     sink.output_dir = std::make_shared<OutputFolder>(dir, o.output_dir);

@@ -151,21 +151,38 @@ std::string OutputFolder::path() const {
 int OutputFolder::get(bool make, int& error) {
   std::lock_guard lock(mutex_);
   if (fd_.get() >= 0) return fd_.get();
+  if (!parent_) return error = ENOENT, -1;  // DIR, in a dry run that found none
   const int parent = parent_->get(make, error);
   if (parent < 0) return -1;
   // Made owner-only, then given the source's owner and mode: never more visible on the way.
   const bool made = make && ::mkdirat(parent, name_.c_str(), 0700) == 0;
   if (make && !made && errno != EEXIST) return error = errno, -1;
   UniqueFd fd(::openat(parent, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
-  if (fd.get() < 0) return error = errno, -1;
+  struct stat st;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return error = errno, -1;
+  // The sticky and set-group-ID bits too: in a folder everyone may write, only a file's owner
+  // may remove it, there as in the source.
+  mode_t mode = source_.st_mode & (0777 | S_ISVTX | S_ISGID);
   if (made) {
-    mode_t mode = source_.st_mode & 0777;
     if (::fchown(fd.get(), source_.st_uid, source_.st_gid) != 0 &&
         ::fchown(fd.get(), static_cast<uid_t>(-1), source_.st_gid) != 0) {
       mode &= ~mode_t{070};
     }
-    // The owner keeps the right to fill it, as the source's owner may fill the source.
-    if (::fchmod(fd.get(), mode | S_IRWXU) != 0) return error = errno, -1;
+    // No ACL inherited from DIR's default one: the mode says who may enter. The owner keeps the
+    // right to fill it, as the source's owner may fill the source.
+    if (::fremovexattr(fd.get(), "system.posix_acl_default") != 0 && errno != ENODATA &&
+        errno != EOPNOTSUPP) {
+      return error = errno, -1;
+    }
+    if ((::fremovexattr(fd.get(), acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) ||
+        ::fchmod(fd.get(), mode | S_IRWXU) != 0) {
+      return error = errno, -1;
+    }
+  } else if (!(st.st_uid == ::geteuid() || st.st_uid == 0 || st.st_uid == source_.st_uid) ||
+             (st.st_mode & 077 & ~mode) != 0) {
+    // One that was there before, of another user or more open than its source, could let
+    // others see or remove what goes into it.
+    return error = EPERM, -1;
   }
   fd_ = std::move(fd);
   return fd_.get();

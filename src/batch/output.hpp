@@ -28,8 +28,9 @@ class PendingOutput {
 
   // Once the plaintext is written: gives the file the owner and group (where we may set them),
   // the permission bits (never the set-id ones), the access ACL and the times of the file it
-  // was read from (`input_fd`, `input`); with `sync`, waits until its data is on the disk; then closes it, checking the close,
-  // for some file systems report a failed write only there. Result::ready, or the failed step.
+  // was read from (`input_fd`, `input`); with `sync`, waits until its data is on the disk; then
+  // closes it, checking the close, for some file systems report a failed write only there.
+  // Result::ready, or the failed step.
   FileResult finish(int input_fd, const struct stat& input, bool sync);
 
   // Gives the file its name: Result::decrypted; left_alone when something has that name (it

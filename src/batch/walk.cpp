@@ -118,7 +118,9 @@ void Walker::path(const std::string& path) {
     return sink_.failed(path, {Result::open_path, errno});
   }
   if (S_ISDIR(st.st_mode)) {
-    if (!first_time(st)) return;
+    const bool output_dir =
+        sink_.output_dir && st.st_dev == sink_.output_dev && st.st_ino == sink_.output_ino;
+    if (output_dir || !first_time(st)) return;  // DIR holds outputs, never inputs
     const int fd = ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return sink_.failed(path, {Result::read_folder, errno});
     // With -o the folder keeps its own name under DIR; ".", ".." and "/" have none to keep.

@@ -106,8 +106,9 @@ target.bin|1|target.bin: name does not end in .enc
 --jobs=0 .|64|not '0'
 -j2000 .|64|not '2000'
 . -j|64|-j wants a number from 1 to 1024
--x .|64|unknown option '-x'
---bogus .|64|unknown option '--bogus'
+-x .|64|option '-x'
+--bogus .|64|option '--bogus'
+-j +3 .|64|not '+3'
 |64|no PATH given
 -o|64|-o wants a folder
 -q -v .|64|opposite
@@ -137,6 +138,9 @@ dry_run() {  # writes nothing, says what the run then does, exits as it does
   run_batch "$dir/run" "$batch" -v .
   equal "$status" "$dry_status" "the dry run's status"
   sort "$dir/out" | same "$dir/dry" /dev/stdin "what the run decrypted"
+  run_batch "$dir/run" "$batch" -n -o new sub/deeper/z.enc sub/deeper/z.enc
+  status_is 2
+  [[ ! -e $dir/run/new ]] || fail "a dry run made DIR"
 }
 output_dir() {  # -o from a read-only tree; two inputs onto one output; DIR inside the PATH
   fresh
@@ -166,7 +170,7 @@ interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then
   fresh
   local o=("${@:4}") out=$dir/run/${4:+out/}big
   if [[ -n ${4:-} ]]; then mkdir "$dir/run/out" && chown nobody: "$dir/run/out" 2>/dev/null || true; fi
-  (cd "$dir/run" && exec env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
+  (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
     2>"$dir/err" &
   local pid=$!
   sleep 0.5
@@ -346,6 +350,16 @@ limited() {  # prlimit option: the tree decrypts as ever, on whatever threads ca
   status_is 1
   outputs_right
 }
+planted_output_dir() {  # nobody's link as DIR, nobody's folder inside DIR: neither is used
+  hostile
+  as_nobody ln -s "$secret" "$dir/h/plain"
+  as_root "$batch" -o plain .
+  status_is 1 && named "plain: not followed: a symbolic link of another user"
+  mkdir -p "$dir/po/h" && chown nobody "$dir/po/h" && as_nobody mkdir -m 777 "$dir/po/h/sub"
+  as_root "$batch" -o "$dir/po" "$dir/h"
+  named "sub/1.enc: failed making output folder: Operation not permitted"
+  equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the runs"
+}
 default_acl() {  # a default ACL of nobody's on their folder lets them read no output
   hostile
   setfacl -d -m u:nobody:rwx "$dir/h" && cp "$secret/4.enc" "$dir/h/acl.enc"
@@ -378,6 +392,7 @@ if ((EUID == 0)); then
   row "root: links of other users; the input's mode, owner, group and time" links_and_modes
   row "root: a file swapped for a link, 100 runs" swapped_file
   row "root: a folder swapped for a link mid-run" swapped_folder
+  row "root: DIR and output folders that nobody planted" planted_output_dir
   if command -v setfacl >/dev/null || install_packages acl; then
     row "root: a default ACL on the folder" default_acl
   else
