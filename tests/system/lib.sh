@@ -92,6 +92,43 @@ install_packages() {  # package...
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
+# 32-bit x86 programs on a 64-bit kernel built without IA32 emulation: as root, Debian's
+# qemu-i386 is registered with binfmt_misc for 32-bit x86 ELF files under a name of our own, so
+# that they simply run (wine's 32-bit half too) until the check ends; then the entry goes, and
+# binfmt_misc is unmounted if we mounted it and no other entry is left. Returns non-zero when
+# they still cannot run. Sets i386_emulated when they run under qemu rather than natively.
+binfmt=/proc/sys/fs/binfmt_misc i386_emulated=
+runs_i386() {  # command...: a 32-bit x86 program that succeeds when it runs
+  local status=0 name=ecbcat-i386-$$ mounted='' qemu
+  "$@" >/dev/null 2>&1 || status=$?
+  # Success through another check's entry, which goes when that check ends, does not count.
+  if ((status == 0)) && ! compgen -G "$binfmt/ecbcat-i386-*" >/dev/null; then
+    ! grep -qs '^interpreter .*i386' "$binfmt"/* || i386_emulated=1
+    return 0
+  fi
+  ((status == 0 || status == 126)) || return 1  # 126: the kernel refused the format
+  command -v qemu-i386 >/dev/null || install_packages qemu-user || return 1
+  qemu=$(command -v qemu-i386) && ((EUID == 0)) || return 1
+  if [[ ! -e $binfmt/register ]]; then
+    mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
+    mounted=1
+  fi
+  at_exit "unregister_i386 $name $mounted"
+  # ELF, 32-bit, little-endian, version 1, any OS ABI, executable or shared object (type 2 or 3),
+  # i386. Flag P: the program gets the argv[0] it was started with, as natively (qemu-i386 reads
+  # the flag from the kernel). No F: the entry serves this mount namespace, where the path holds.
+  local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
+  local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
+  echo ":$name:M::$magic:$mask:$qemu:P" >"$binfmt/register" 2>/dev/null || return 1
+  i386_emulated=1
+  "$@" >/dev/null 2>&1
+}
+unregister_i386() {  # name [mounted]
+  [[ ! -e $binfmt/$1 ]] || echo -1 >"$binfmt/$1"
+  local left=("$binfmt"/*)  # register, status and the entries of others
+  [[ -z ${2:-} ]] || ((${#left[@]} > 2)) || umount "$binfmt"
+}
+
 # Random bytes, made once and kept while the size is right.
 random_file() {  # path bytes
   [[ -f $1 && $(stat -c %s "$1") -eq $2 ]] && return

@@ -5,9 +5,10 @@
 # status against the native build on a table of inputs, to a file, through a pipe and from
 # /dev/stdin, then the cases of a table (a Unicode name, failures with their message and
 # status as Windows' cmd sees it, the same-file refusal through cmd, pipes whose reader goes
-# away, a file past 4 GiB). The i686 program runs under wine directly where the host runs
-# 32-bit x86 programs; otherwise under qemu-i386, on fewer inputs, for it is slow there. As
-# root it installs what it needs. The programs are left in BUILD_DIR/win-ARCH/ecbcat.exe.
+# away, a file past 4 GiB). Where the kernel cannot run 32-bit x86 programs, wine's 32-bit half
+# and the i686 program run under qemu-i386, registered with binfmt_misc while the check runs
+# (runs_i386 in lib.sh), on fewer cases, for it is slow there. As root it installs what it
+# needs. The programs are left in BUILD_DIR/win-ARCH/ecbcat.exe.
 #
 #   tests/system/windows.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                          WINDOWS_ARCHS, default "i686 x86_64")
@@ -22,20 +23,17 @@ for arch in "${archs[@]}"; do
   [[ -n ${gxx_package[$arch]:-} ]] || usage "WINDOWS_ARCHS='i686 x86_64' windows.sh BUILD_DIR, not $arch"
 done
 wine64=/usr/lib/wine/wine64 wine32=/usr/lib/wine/wine
-can_run_32() { [[ -x /usr/lib/wine/wine ]] && "$wine32" --version >/dev/null 2>&1; }
+declare -A wine=([i686]=$wine32 [x86_64]=$wine64)  # the loader that starts each one's programs
+with_i686() { [[ " ${archs[*]} " == *" i686 "* ]]; }
 missing() {
   for arch in "${archs[@]}"; do
     command -v "$arch-w64-mingw32-g++" >/dev/null || echo "${gxx_package[$arch]}"
+    [[ -x ${wine[$arch]} ]] || { [[ $arch == x86_64 ]] && echo wine64 || echo wine32:i386; }
   done
-  [[ -x $wine64 ]] || echo wine64
-  if [[ " ${archs[*]} " == *" i686 "* ]]; then
-    [[ -x $wine32 ]] || echo wine32:i386
-    can_run_32 || command -v qemu-i386 >/dev/null || echo qemu-user
-  fi
   for t in perl make cmp; do command -v $t >/dev/null || echo $t; done
 }
 if [[ -n $(missing) ]]; then
-  [[ " ${archs[*]} " == *" i686 "* && $EUID -eq 0 ]] && dpkg --add-architecture i386
+  with_i686 && ((EUID == 0)) && dpkg --add-architecture i386
   install_packages $(missing) || say "the install failed"
 fi
 [[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends, as root)"
@@ -44,20 +42,21 @@ fi
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$build/wine/prefix
 unset DISPLAY
 mkdir -p "$build/wine"
+at_exit '/usr/lib/wine/wineserver -k 2>/dev/null || true'  # before the 32-bit programs lose qemu
+# Wine's 32-bit half is a 32-bit x86 program: without it the prefix has no syswow64.
+if with_i686 && ! runs_i386 "$wine32" --version; then
+  skip_row i686 "this host cannot run 32-bit x86 programs, and qemu-i386 could not be registered for them (binfmt_misc, as root)"
+  read -ra archs <<<"${archs[*]/i686/}"
+fi
+[[ -z $i386_emulated ]] || ! with_i686 || say "32-bit x86 programs run under qemu-i386 here, each start of one taking about a minute"
 started=$SECONDS
-# A prefix made before wine32 was installed lacks the 32-bit DLLs: make it again.
-if [[ ! -f $WINEPREFIX/system.reg ||
-  (" ${archs[*]} " == *" i686 "* && ! -f $WINEPREFIX/drive_c/windows/syswow64/kernel32.dll) ]]; then
+# A prefix made while wine's 32-bit half could not run lacks the 32-bit DLLs: make it again.
+if [[ ! -f $WINEPREFIX/system.reg ]] ||
+  { with_i686 && [[ ! -f $WINEPREFIX/drive_c/windows/syswow64/kernel32.dll ]]; }; then
   rm -rf "$WINEPREFIX" && "$wine64" wineboot -i >/dev/null 2>&1
 fi
 /usr/lib/wine/wineserver -p 2>/dev/null || true  # stays until the last run is done
-at_exit '/usr/lib/wine/wineserver -k 2>/dev/null || true'
 say "wine prefix ready ($((SECONDS - started)) s)"
-
-# The 32-bit program without a host that runs 32-bit x86: wine's own 32-bit loader under
-# qemu-i386, told not to re-exec itself.
-runner_i686=("$wine32")
-can_run_32 || runner_i686=(env WINELOADERNOEXEC=1 qemu-i386 "$wine32")
 
 # --- inputs ------------------------------------------------------------------------------------
 inputs=$build/wine/inputs
@@ -70,58 +69,78 @@ mv -f "$inputs/$((2 * 131072 + 21)).bin" "$inputs/chunk.bin"
 [[ -s $inputs/newlines-out.bin ]] || perl -e 'print "\r\n\n\r" x (1 << 20)' | encrypt >"$inputs/newlines-out.bin"
 cp "$inputs/55.bin" "$inputs/日本.enc"
 
-# Each input in each way: to a file, through a pipe, from /dev/stdin. Under qemu-i386 a run
-# takes about a minute, so there one run each way, on the inputs that catch text mode.
+# Each input in each way: to a file, through a pipe, from /dev/stdin. Under qemu-i386 fewer:
+# each way on an input that catches text mode, and from a file the one that catches a file
+# opened in text mode.
 all_runs=()
 for way in file pipe stdin; do
   for input in 0.bin 5.bin 16.bin 55.bin chunk.bin newlines-in.bin newlines-out.bin; do
     all_runs+=("$way $input")
   done
 done
-slow_runs=("file newlines-out.bin" "pipe 55.bin" "stdin newlines-in.bin")
+slow_runs=("file newlines-in.bin" "file newlines-out.bin" "pipe newlines-out.bin" "stdin newlines-in.bin")
+
+# --- cases: run side by side, then checked one row each ---------------------------------------
+# Under qemu-i386 each start of a 32-bit wine process costs about 50 s of CPU, whether it is
+# started from the shell or by cmd in a running wine session, while the session itself (one
+# server for all runs) costs next to nothing. So the cases run at once, one per core, each in a
+# folder of its own, and are then checked one by one, each its own row.
+cores=$(nproc) cases=$build/wine/cases names=() checks=()
+runs() {  # name check... -- command...: starts command in its folder, standard output to out,
+  # standard error to err, exit status to status; `check... FOLDER` is its row, in check_cases
+  local name=$1 check=() dir=$cases/${#names[@]}
+  shift
+  while [[ $1 != -- ]]; do check+=("$1") && shift; done
+  shift
+  ((${#names[@]})) || cases_started=$SECONDS
+  names+=("$name") checks+=("$(printf '%q ' "${check[@]}")")
+  while (($(jobs -pr | wc -l) >= cores)); do wait -n || true; done
+  rm -rf "$dir" && mkdir -p "$dir"
+  (cd "$dir" && { "$@" >out 2>err && echo 0 >status || echo $? >status; }) &
+}
+check_cases() {
+  local i
+  wait
+  for i in "${!names[@]}"; do eval "row \"\$arch: \${names[i]}\" ${checks[i]} \"\$cases/$i\""; done
+  say "$arch: ${#names[@]} cases ran in $((SECONDS - cases_started)) s"
+  names=() checks=()
+}
+
+# What the cases do, in their folder.
+declare -A way=([file]=to_file [pipe]=to_pipe [stdin]=from_stdin)
+to_file() { win "$inputs/$1"; }
+to_pipe() { win "$inputs/$1" | cat; }
+from_stdin() { cat "$inputs/$1" | win /dev/stdin; }  # a pipe, not the file, as standard input
+closed_stdout() { win "$inputs/16.bin" >&-; }
+to_reader() { win "$inputs/newlines-out.bin" | "$@" >/dev/null; }  # the status is ecbcat.exe's
+in_cmd() {  # command-line: from a batch file in wine's cmd, which reads the whole status as a
+  # Windows parent does (a Linux parent keeps only its low 8 bits)
+  cp "$exe" . && cp "$inputs/chunk.bin" same.enc
+  printf '@%s\r\n@echo errorlevel %%errorlevel%%\r\n' "$1" >run.bat
+  "$wine64" cmd /c run.bat
+}
+same_file() {  # through wine's cmd, which opens the file for the program itself
+  cp "$exe" . && cp "$inputs/chunk.bin" same.enc
+  ulimit -f 65536  # a program that reads its own output back stops at 64 MiB
+  "$wine64" cmd /c "ecbcat.exe same.enc >> same.enc"
+}
 
 # --- checks ----------------------------------------------------------------------------------
-got=$build/wine/out err=$build/wine/err
-same_as_native() {  # way input: the Windows program's output and status equal the native build's
-  local status=0
-  case $1 in
-    file) win "$inputs/$2" >"$got" || status=$? ;;
-    pipe)
-      echo 0 >"$got.status"
-      { win "$inputs/$2" || echo $? >"$got.status"; } | cat >"$got"
-      status=$(cat "$got.status")
-      ;;
-    stdin) cat "$inputs/$2" | win /dev/stdin >"$got" || status=$? ;;
-  esac
-  equal 0 "$status" "exit status"
-  "$native" "$inputs/$2" >"$got.native"
-  same "$got.native" "$got" "output"
+same_as_native() {  # input folder: status 0 and the native build's output
+  equal 0 "$(cat "$2/status")" "exit status"
+  "$native" "$inputs/$1" >"$2/native"
+  same "$2/native" "$2/out" "output"
 }
-says() {  # expected-status expected-stderr command...: status and message, CR LF and all
-  local status=0
-  "${@:3}" >/dev/null 2>"$err" || status=$?
-  equal "$1" "$status" "exit status"
-  equal "$2"$'\r' "$(cat "$err")" "standard error"
+says() {  # status message folder: status and standard error, CR LF and all
+  equal "$1" "$(cat "$3/status")" "exit status"
+  equal "$2"$'\r' "$(cat "$3/err")" "standard error"
 }
-in_cmd() (  # expected-errorlevel command-line: through wine's cmd from a batch file, which
-  # reads the whole status as a Windows parent does (a Linux parent keeps only its low 8 bits)
-  cd "$build/wine" && cp "$exe" . && cp "$inputs/chunk.bin" same.enc
-  printf '@%s\r\n@echo errorlevel %%errorlevel%%\r\n' "$2" >run.bat
-  "${runner[@]}" cmd /c run.bat >cmd.out 2>/dev/null || true
-  equal "errorlevel $1" "$(grep -a errorlevel cmd.out | tr -d '\r')" "%errorlevel% after: $2"
-)
-refuses_same_file() (  # through wine's cmd, which opens the file for the program itself
-  cd "$build/wine" && cp "$exe" . && cp "$inputs/chunk.bin" same.enc
-  ulimit -f 65536  # a program that reads its own output back stops at 64 MiB
-  says 255 "failed writing output: input file is output file" \
-    "${runner[@]}" cmd /c "ecbcat.exe same.enc >> same.enc"
-  same "$inputs/chunk.bin" same.enc "same.enc after the refusal"
-)
-reader_gone() {  # consumer: the reader of the pipe goes away, before or after the first write
-  echo 0 >"$got.status"
-  { win "$inputs/newlines-out.bin" 2>"$err" || echo $? >"$got.status"; } | $1 >/dev/null
-  equal 255 "$(cat "$got.status")" "exit status"
-  equal "failed writing output: Broken pipe"$'\r' "$(cat "$err")" "standard error"
+errorlevel() {  # level folder
+  equal "errorlevel $1" "$(grep -a errorlevel "$2/out" | tr -d '\r')" "%errorlevel% in cmd"
+}
+refused_same_file() {  # folder
+  says 255 "failed writing output: input file is output file" "$1"
+  same "$inputs/chunk.bin" "$1/same.enc" "same.enc after the refusal"
 }
 imports_only_system_dlls() {
   local dlls
@@ -148,17 +167,17 @@ int wmain(int, wchar_t** argv) {  // launch.exe PROGRAM COMMAND-LINE
 }
 LAUNCHER
   local status=0
-  "${runner[@]}" launch.exe ecbcat.exe 'e64.exe"x y" base55.enc' >"$got" || status=$?
+  "${wine[$arch]}" launch.exe ecbcat.exe 'e64.exe"x y" base55.enc' >out || status=$?
   equal 0 "$status" "exit status"
-  "$native" base55.enc >"$got.native"
-  same "$got.native" "$got" "output"
+  "$native" base55.enc >out.native
+  same out.native out "output"
 )
 readme_commands() (  # the README's cmd lines, each through wine's cmd on a file of line ends
   cd "$build/wine" && cp "$exe" .
   local line ran=0
   while IFS= read -r line; do
     cp "$inputs/newlines-out.bin" records.enc && rm -f records.bin
-    "${runner[@]}" cmd /c "$line" || fail "status $? in cmd: $line"
+    "$wine64" cmd /c "$line" || fail "status $? in cmd: $line"
     "$native" records.enc >records.native
     same records.native records.bin "records.bin after: $line"
     ran=$((ran + 1))
@@ -176,28 +195,34 @@ past_4gib() {
 for arch in "${archs[@]}"; do
   started=$SECONDS
   exe=$("$root/tools/windows.sh" "$build" "$arch")
-  if [[ $arch == x86_64 ]]; then runner=("$wine64"); else runner=("${runner_i686[@]}"); fi
-  win() { "${runner[@]}" "$exe" "$@"; }
+  win() { "${wine[$arch]}" "$exe" "$@"; }
   slow=
-  [[ ${runner[0]} == env ]] && slow=1
+  [[ $arch == i686 && -n $i386_emulated ]] && slow=1
   runs=("${all_runs[@]}")
   [[ -n $slow ]] && runs=("${slow_runs[@]}")
 
   row "$arch: imports only system DLLs" imports_only_system_dlls
   row "$arch: long-path aware" long_path_aware
-  for run in "${runs[@]}"; do row "$arch: $run" same_as_native $run; done
-  row "$arch: a name outside the code page" same_as_native file 日本.enc
-  row "$arch: failed open" says 255 "failed opening file: No such file or directory" win nonexistent.enc
-  row "$arch: failure status in cmd" in_cmd 255 "ecbcat.exe nonexistent.enc"
-  row "$arch: same file through cmd" refuses_same_file
-  row "$arch: reader gone after the first write" reader_gone "head -c 100"
-  if [[ -z $slow ]]; then  # the same code as the runs above, or too long under qemu
-    row "$arch: success status in cmd" in_cmd 0 "ecbcat.exe same.enc > nul"
-    row "$arch: reader gone before the first write" reader_gone true
-    row "$arch: a directory" says 255 "failed opening file: Permission denied" win "$inputs/dir.enc"
-    row "$arch: closed standard output" says 255 "failed writing output: Bad file descriptor" \
-      eval 'win "$inputs/16.bin" >&-'
-    row "$arch: no argument" says 255 "usage: ecbcat FILE" win
+  for run in "${runs[@]}"; do
+    read -r how input <<<"$run"
+    runs "$run" same_as_native "$input" -- "${way[$how]}" "$input"
+  done
+  runs "failed open" says 255 "failed opening file: No such file or directory" -- win nonexistent.enc
+  runs "failure status in cmd" errorlevel 255 -- in_cmd "ecbcat.exe nonexistent.enc"
+  runs "same file through cmd" refused_same_file -- same_file
+  runs "reader gone after the first write" says 255 "failed writing output: Broken pipe" -- \
+    to_reader head -c 100
+  if [[ -z $slow ]]; then  # the same code as the cases above, or too long under qemu
+    runs "a name outside the code page" same_as_native 日本.enc -- to_file 日本.enc
+    runs "success status in cmd" errorlevel 0 -- in_cmd "ecbcat.exe same.enc > nul"
+    runs "reader gone before the first write" says 255 "failed writing output: Broken pipe" -- \
+      to_reader true
+    runs "a directory" says 255 "failed opening file: Permission denied" -- win "$inputs/dir.enc"
+    runs "closed standard output" says 255 "failed writing output: Bad file descriptor" -- closed_stdout
+    runs "no argument" says 255 "usage: ecbcat FILE" -- win
+  fi
+  check_cases
+  if [[ -z $slow ]]; then
     row "$arch: a quote in the program's name" quoted_program_name
     row "$arch: the README's commands in cmd" readme_commands
     row "$arch: a file past 4 GiB" past_4gib
