@@ -25,7 +25,8 @@ HANDLE handle_of(int fd) {
 // Whether the write that just failed on fd failed because the pipe's reader has gone. Windows
 // says ERROR_NO_DATA then, wine ERROR_INVALID_PARAMETER, and both ERROR_PIPE_NOT_CONNECTED
 // when the reader went before the first write; the runtime turns them into EINVAL, which
-// would hide the cause.
+// would hide the cause. When the reader goes in the middle of a write that the pipe took only
+// part of, wine's runtime fails the write with no error code at all (ERROR_SUCCESS).
 bool reader_gone(int fd) {
   if (GetFileType(handle_of(fd)) != FILE_TYPE_PIPE) return false;
   switch (_doserrno) {
@@ -33,6 +34,7 @@ bool reader_gone(int fd) {
     case ERROR_BROKEN_PIPE:
     case ERROR_PIPE_NOT_CONNECTED:
     case ERROR_INVALID_PARAMETER:
+    case ERROR_SUCCESS:
       return true;
   }
   return false;
