@@ -19,8 +19,11 @@ for arch in "${archs[@]}"; do
     for tool in clang++ ld.lld mmdebstrap; do
       command -v $tool >/dev/null && continue
       ((EUID == 0)) || { echo "static: $tool missing (apt-get install clang lld mmdebstrap)" >&2; exit 1; }
-      apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-        --no-install-recommends clang lld mmdebstrap >/dev/null
+      # An index that fails to update (a mirror in the middle of a sync) leaves the old one,
+      # which serves as well.
+      apt-get update -qq || echo "static: apt-get update failed; installing from the lists it has" >&2
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang lld \
+        mmdebstrap >/dev/null
     done
     options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/cross-clang.cmake" -DCROSS_TRIPLE="${triple[$arch]}"
       -DCROSS_SYSROOT="$("$root/tools/sysroot.sh" "${debian[$arch]}")" -DCROSS_LINKER=lld)

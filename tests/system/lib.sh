@@ -88,7 +88,9 @@ apt_updated=
 install_packages() {  # package...
   ((EUID == 0)) && command -v apt-get >/dev/null || return 1
   say "installing $*"
-  [[ -n $apt_updated ]] || { apt-get update -qq && apt_updated=1; } || return 1
+  # An index that fails to update (a mirror in the middle of a sync) leaves the old one, which
+  # serves as well; the install says whether it did.
+  [[ -n $apt_updated ]] || { apt-get update -qq || say "apt-get update failed"; apt_updated=1; }
   DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
 }
 
