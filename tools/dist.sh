@@ -15,7 +15,7 @@ version=$(sed -n 's/^project(ecbcat VERSION \([0-9.]*\).*/\1/p' "$root/CMakeList
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C
 if ! command -v zip >/dev/null && ((EUID == 0)); then
-  { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq zip; } >&2  # old lists serve when an update fails
+  { apt-get update -qq || true; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq zip; } >&2  # old lists serve when an update fails
 fi
 dist=$build/dist
 rm -rf "$dist" && mkdir -p "$dist"

@@ -11,7 +11,7 @@ arch=${2:?usage: windows.sh BUILD_DIR ARCH}
 declare -A package=([i686]=g++-mingw-w64-i686-win32 [x86_64]=g++-mingw-w64-x86-64-win32)
 [[ -n ${package[$arch]:-} ]] || { echo "windows: unknown architecture $arch (i686 or x86_64)" >&2; exit 2; }
 if ! command -v "$arch-w64-mingw32-g++" >/dev/null && ((EUID == 0)); then
-  { apt-get update -qq; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
+  { apt-get update -qq || true; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
     --no-install-recommends "${package[$arch]}"; } >&2
 fi
 libcrypto=$("$root/tools/windows-libcrypto.sh" "$arch")
