@@ -67,7 +67,8 @@ int open_unswappable(int dir, const char* name, int flags, Result& refused) {
   open_how how{};
   how.flags = static_cast<unsigned>(flags);
   how.resolve = RESOLVE_NO_SYMLINKS;
-  const int opened = static_cast<int>(::syscall(SYS_openat2, dir, target, &how, sizeof how));
+  // The kernel's own number: glibc before 2.32 (Debian 11) names no SYS_openat2.
+  const int opened = static_cast<int>(::syscall(__NR_openat2, dir, target, &how, sizeof how));
   if (opened < 0 && errno == ELOOP) return refused = Result::linked_link, -1;
   // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
   if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, flags);
