@@ -13,7 +13,7 @@ if(TARGET ecbcat-batch)
   list(APPEND programs ecbcat-batch)
 endif()
 install(TARGETS ${programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-if(TARGET ecbcat-batch)
+if(TARGET ecbcat-batch AND NOT WIN32)
   # Where Debian's bash-completion looks for a command's completion, loaded on first use.
   install(FILES packaging/ecbcat-batch.bash-completion
           DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ecbcat-batch)

@@ -12,6 +12,7 @@ namespace ecbcat {
 class UniqueFd {
  public:
   explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
   UniqueFd& operator=(UniqueFd&& other) noexcept {

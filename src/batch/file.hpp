@@ -1,17 +1,22 @@
 #pragma once
 
+#include <memory>
+#include <string>
+
 #include "cipher.hpp"
 #include "job.hpp"
-#include "output.hpp"
 
 namespace ecbcat {
 
-// Opens `name` in the folder `dir` (or AT_FDCWD) with `flags`. A symbolic link there is
-// followed only when may_follow_link allows its owner, and its target may pass through no
-// further link; the link is held by an O_PATH descriptor from the check to the reading of its
-// target, so one swapped in between is never the one followed. Returns the descriptor, or -1
-// with `refused` set (foreign_link, linked_link) or errno set.
-int open_unswappable(int dir, const char* name, int flags, Result& refused);
+// Opens -o's DIR into `dir`: made if missing (owner-only; not in a dry run, which writes
+// nothing, and where it then finds none, `dir` holds nothing yet), and followed if a link only
+// as a link in a searched folder is, for it may stand in someone else's tree. Result::ready, or
+// open_output_dir, foreign_output_dir, foreign_link or linked_link.
+FileResult open_output_dir(const std::string& path, bool dry_run,
+                           std::shared_ptr<OutputFolder>& dir);
+
+// The size of a job's input, for the progress line's total; 0 when it cannot be told.
+long long file_size(const Job& job);
 
 struct StepOptions {
   bool sync = false;     // each output on the disk before it is named

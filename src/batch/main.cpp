@@ -4,10 +4,8 @@
 // is the shell: options, the queue of files, the workers, progress, signals, and the one place
 // where what became of each file is counted and worded.
 
-#include <fcntl.h>
 #include <getopt.h>
 #include <openssl/crypto.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -32,7 +30,6 @@
 #include "fdio.hpp"
 #include "file.hpp"
 #include "key.hpp"
-#include "output.hpp"
 #include "system.hpp"
 #include "walk.hpp"
 
@@ -219,6 +216,10 @@ std::string wording(const std::string& path, const FileResult& r) {
       return because("failed opening file");
     case Result::open_folder:
       return because("failed opening folder");
+    case Result::open_output_dir:
+      return because("failed opening output folder");
+    case Result::foreign_output_dir:
+      return "failed opening output folder: it belongs to another user";
     case Result::read_folder:
       return because("failed reading folder");
     case Result::too_deep:
@@ -227,6 +228,8 @@ std::string wording(const std::string& path, const FileResult& r) {
       return "not followed: a symbolic link whose target passes through another link";
     case Result::foreign_link:
       return "not followed: a symbolic link of another user";
+    case Result::reparse_point:
+      return "not followed: a junction or symbolic link";
     case Result::not_regular:
       return "not a regular file";
     case Result::output_folder:
@@ -349,7 +352,7 @@ void run_job(Batch& b, EcbDecryptor& aes, unsigned long setup, const Job& job) {
 // Without memory nothing can be worded: a fixed line.
 void say_out_of_memory() {
   static const char text[] = "ecbcat-batch: a file failed: out of memory\n";
-  [[maybe_unused]] const ssize_t n = ::write(STDERR_FILENO, text, sizeof text - 1);
+  write_all(STDERR_FILENO, reinterpret_cast<const unsigned char*>(text), sizeof text - 1);
 }
 
 void work(Batch& b) {
@@ -427,7 +430,14 @@ void on_signals(Batch& b) {
 int run(int argc, char** argv) {
   Batch b;
   Options& o = b.options;
-  if (int status = parse(argc, argv, o); status >= 0) return status;
+  // The arguments as this system spells names (UTF-8 on Windows, whatever the code page).
+  std::vector<std::string> args = arguments(argc, argv);
+  std::vector<char*> arg_pointers;
+  for (auto& a : args) arg_pointers.push_back(a.data());
+  arg_pointers.push_back(nullptr);
+  if (int status = parse(static_cast<int>(args.size()), arg_pointers.data(), o); status >= 0) {
+    return status;
+  }
   if (o.jobs == 0) o.jobs = usable_cpus();
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
                           OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
@@ -448,7 +458,7 @@ int run(int argc, char** argv) {
       return {};
     }
   };
-  b.progress = o.progress < 0 ? ::isatty(STDERR_FILENO) : o.progress;
+  b.progress = o.progress < 0 ? stderr_is_terminal() : o.progress;
   // Every thread started from here on inherits the blocked signals; only on_signals takes them.
   if (route_signals()) {
     std::thread waiter = start(on_signals, std::ref(b));
@@ -458,34 +468,18 @@ int run(int argc, char** argv) {
 
   WalkSink sink;
   if (o.output_dir) {
-    // DIR: made if missing (owner-only; not in a dry run, which writes nothing), and followed
-    // if a link only as a link in a searched folder is: it may stand in someone else's tree.
-    if (!o.dry_run) ::mkdir(o.output_dir, 0700);
-    Result refused = Result::ready;
-    const int dir =
-        open_unswappable(AT_FDCWD, o.output_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC, refused);
-    struct stat st {};
-    const bool none_yet = dir < 0 && errno == ENOENT && o.dry_run;
-    if (!none_yet && (dir < 0 || ::fstat(dir, &st) != 0 || !may_follow_link(st.st_uid))) {
-      const std::string why = refused != Result::ready ? wording(o.output_dir, {refused})
-                              : dir >= 0
-                                  ? "failed opening output folder: it belongs to another user"
-                                  : because_of("failed opening output folder", errno);
-      b.say("ecbcat-batch: " + shown(o.output_dir) + ": " + why + "\n");
+    const FileResult r = open_output_dir(o.output_dir, o.dry_run, sink.output_dir);
+    if (r.what != Result::ready) {
+      b.say("ecbcat-batch: " + shown(o.output_dir) + ": " + wording(o.output_dir, r) + "\n");
       return some_failed;
     }
-    sink.output_dir = std::make_shared<OutputFolder>(dir, o.output_dir);
-    sink.output_dev = st.st_dev;
-    sink.output_ino = st.st_ino;
   }
 
   if (b.progress) {  // the totals, from a walk that only counts
     WalkSink counter = sink;
     counter.file = [&](const Job& job) {
-      struct stat st;
       ++b.files_total;
-      if (::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0)
-        b.bytes_total += st.st_size;
+      b.bytes_total += file_size(job);
     };
     counter.failed = [](const std::string&, const FileResult&) {};
     walk(o.paths, counter);

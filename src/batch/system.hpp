@@ -1,8 +1,17 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace ecbcat {
+
+// The command line's arguments, as this system's names are spelled in the program: as given
+// on POSIX; on Windows, from the UTF-16 command line in UTF-8 (WTF-8 for a lone surrogate), so
+// that a name outside the code page survives.
+std::vector<std::string> arguments(int argc, char** argv);
+
+// Whether standard error is a terminal that takes the progress line.
+bool stderr_is_terminal();
 
 // Makes sure no file the program opens takes descriptor 0, 1 or 2: each closed one is held by a
 // descriptor on which reads and writes fail as on a closed one, so a message to a closed
@@ -15,11 +24,12 @@ unsigned usable_cpus();
 // Raises the limit on open descriptors as far as allowed: every queued file holds its folder's.
 void raise_descriptor_limit();
 
-// Routes SIGINT, SIGTERM and SIGHUP to wait_for_signal: blocked in this thread and in every
-// thread started after, except those ignored when the program started, which stay ignored (as
-// under nohup). Ignores SIGXFSZ, so that a file-size limit fails one output with EFBIG, and
-// SIGPIPE, so that a standard error without a reader loses the messages, not the run. Returns
-// false when none of the three can arrive.
+// Routes SIGINT, SIGTERM and SIGHUP (on Windows: Ctrl-C, Ctrl-Break, and the console closing or
+// the session ending, reported as SIGINT, SIGTERM and SIGHUP) to wait_for_signal: blocked in this
+// thread and in every thread started after, except those ignored when the program started, which
+// stay ignored (as under nohup). Ignores SIGXFSZ, so that a file-size limit fails one output with
+// EFBIG, and SIGPIPE, so that a standard error without a reader loses the messages, not the run.
+// Returns false when none of the three can arrive.
 bool route_signals();
 // Waits for one of them; returns its number, or 0 on failure.
 int wait_for_signal();

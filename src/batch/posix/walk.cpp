@@ -12,8 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "output.hpp"
-
 namespace ecbcat {
 namespace {
 
@@ -101,13 +99,10 @@ void Walker::open_pending(Pending p) {
   if (sub.get() < 0 || ::fstat(sub.get(), &st) != 0) {
     return sink_.failed(Folder::join(p.parent->path(), name), {Result::read_folder, errno});
   }
-  const bool output_dir =
-      sink_.output_dir && st.st_dev == sink_.output_dev && st.st_ino == sink_.output_ino;
-  if (output_dir || !first_time(st)) return;
+  if ((sink_.output_dir && sink_.output_dir->is_root(st)) || !first_time(st)) return;
   auto out = p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, name, st) : nullptr;
-  const int fd = sub.get();
-  sub.release();
-  search(std::make_shared<const Folder>(fd, std::move(p.parent), name, std::move(out)), p.depth);
+  search(std::make_shared<const Folder>(std::move(sub), std::move(p.parent), name, std::move(out)),
+         p.depth);
 }
 
 void Walker::path(const std::string& path) {
@@ -118,11 +113,10 @@ void Walker::path(const std::string& path) {
     return sink_.failed(path, {Result::open_path, errno});
   }
   if (S_ISDIR(st.st_mode)) {
-    const bool output_dir =
-        sink_.output_dir && st.st_dev == sink_.output_dev && st.st_ino == sink_.output_ino;
-    if (output_dir || !first_time(st)) return;  // DIR holds outputs, never inputs
-    const int fd = ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return sink_.failed(path, {Result::read_folder, errno});
+    // DIR holds outputs, never inputs
+    if ((sink_.output_dir && sink_.output_dir->is_root(st)) || !first_time(st)) return;
+    UniqueFd fd(::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() < 0) return sink_.failed(path, {Result::read_folder, errno});
     // With -o the folder keeps its own name under DIR; ".", ".." and "/" have none to keep.
     std::string name = path.substr(0, path.find_last_not_of('/') + 1);
     name = name.substr(name.find_last_of('/') + 1);
@@ -130,7 +124,7 @@ void Walker::path(const std::string& path) {
     if (out && !name.empty() && name != "." && name != "..") {
       out = std::make_shared<OutputFolder>(out, name, st);
     }
-    search(std::make_shared<const Folder>(fd, nullptr, path, std::move(out)), 0);
+    search(std::make_shared<const Folder>(std::move(fd), nullptr, path, std::move(out)), 0);
     while (!pending_.empty()) {
       Pending p = std::move(pending_.back());
       pending_.pop_back();
@@ -143,9 +137,9 @@ void Walker::path(const std::string& path) {
   if (output_name(base).empty()) return sink_.failed(path, {Result::not_enc, 0});
   const std::string parent = slash == std::string::npos ? "." : path.substr(0, slash + 1);
   // O_PATH: a folder that may be entered but not listed still takes the output.
-  const int fd = ::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return sink_.failed(path, {Result::open_folder, errno});
-  sink_.file({std::make_shared<const Folder>(fd, nullptr, parent, sink_.output_dir),
+  UniqueFd fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return sink_.failed(path, {Result::open_folder, errno});
+  sink_.file({std::make_shared<const Folder>(std::move(fd), nullptr, parent, sink_.output_dir),
               std::move(base), path});
 }
 
@@ -153,12 +147,6 @@ void Walker::path(const std::string& path) {
 
 bool may_follow_link(uid_t owner) {
   return owner == 0 || owner == ::geteuid();
-}
-
-std::string output_name(const std::string& name) {
-  const std::string suffix = ".enc";
-  if (name.size() <= suffix.size() || !name.ends_with(suffix)) return {};
-  return name.substr(0, name.size() - suffix.size());
 }
 
 void walk(const std::vector<std::string>& paths, const WalkSink& sink) {

@@ -11,8 +11,6 @@
 #include <string>
 
 #include "decrypt.hpp"
-#include "output.hpp"
-#include "walk.hpp"
 
 namespace ecbcat {
 namespace {
@@ -73,6 +71,26 @@ int open_unswappable(int dir, const char* name, int flags, Result& refused) {
   // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
   if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, flags);
   return opened;
+}
+
+FileResult open_output_dir(const std::string& path, bool dry_run,
+                           std::shared_ptr<OutputFolder>& dir) {
+  if (!dry_run) ::mkdir(path.c_str(), 0700);
+  Result refused = Result::ready;
+  UniqueFd fd(
+      open_unswappable(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, refused));
+  struct stat st {};
+  if (refused != Result::ready) return {refused};
+  if (fd.get() < 0 && !(errno == ENOENT && dry_run)) return {Result::open_output_dir, errno};
+  if (fd.get() >= 0 && ::fstat(fd.get(), &st) != 0) return {Result::open_output_dir, errno};
+  if (fd.get() >= 0 && !may_follow_link(st.st_uid)) return {Result::foreign_output_dir};
+  dir = std::make_shared<OutputFolder>(fd.release(), path, st);
+  return {Result::ready};
+}
+
+long long file_size(const Job& job) {
+  struct stat st;
+  return ::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0 ? st.st_size : 0;
 }
 
 FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,

@@ -1,5 +1,3 @@
-#include "output.hpp"
-
 #include <fcntl.h>
 #include <sys/xattr.h>
 #include <unistd.h>
@@ -10,6 +8,8 @@
 #include <random>
 #include <set>
 #include <utility>
+
+#include "job.hpp"
 
 namespace ecbcat {
 namespace {

@@ -1,14 +1,35 @@
 #pragma once
 
+// What ecbcat-batch's shared code holds of a POSIX system: folders as descriptors, outputs
+// named with O_TMPFILE and linkat, and the checks on links that someone else may have planted.
+
 #include <sys/stat.h>
+#include <sys/types.h>
 
 #include <memory>
 #include <mutex>
 #include <string>
 
-#include "job.hpp"
+#include "fdio.hpp"
 
 namespace ecbcat {
+
+struct FileResult;
+using FolderHandle = UniqueFd;
+
+// Whether a symbolic link in a searched folder may be followed: only one of the user who runs
+// us or of root, as the kernel's protected_symlinks rule has it in shared folders. Anyone else's
+// could point at what that user cannot read, and its plaintext would land where they can.
+bool may_follow_link(uid_t owner);
+
+enum class Result;
+
+// Opens `name` in the folder `dir` (or AT_FDCWD) with `flags`. A symbolic link there is
+// followed only when may_follow_link allows its owner, and its target may pass through no
+// further link; the link is held by an O_PATH descriptor from the check to the reading of its
+// target, so one swapped in between is never the one followed. Returns the descriptor, or -1
+// with `refused` set (foreign_link, linked_link) or errno set.
+int open_unswappable(int dir, const char* name, int flags, Result& refused);
 
 // A new file in a folder that nobody sees under its final name until publish() gives it that
 // name, which it never takes from another file. Where the file system has them it is an
@@ -43,10 +64,13 @@ class PendingOutput {
   std::string name_, hidden_;  // hidden_ is empty for an O_TMPFILE
 };
 
+// With -o, where a folder's outputs go: a folder under DIR at the path of its source below the
+// PATH, made on first use and never more visible than its source.
 class OutputFolder {
  public:
-  // DIR itself, open already.
-  explicit OutputFolder(int dir, std::string shown) : path_(std::move(shown)), fd_(dir) {}
+  // DIR itself, open already (or -1 in a dry run that found none), and what it is.
+  OutputFolder(int dir, std::string shown, const struct stat& st)
+      : path_(std::move(shown)), source_(st), fd_(dir) {}
   // The folder `name` in `parent`, mirroring the source folder `source`.
   OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name, const struct stat& source);
   OutputFolder(const OutputFolder&) = delete;
@@ -57,12 +81,16 @@ class OutputFolder {
   // the errno in `error`; without `make`, ENOENT for one not made yet. Safe from any thread.
   int get(bool make, int& error);
   std::string path() const;  // for messages
+  // Whether the folder `st` is DIR, which holds outputs and is never searched.
+  bool is_root(const struct stat& st) const {
+    return !parent_ && fd_.get() >= 0 && st.st_dev == source_.st_dev && st.st_ino == source_.st_ino;
+  }
 
  private:
   std::mutex mutex_;
   std::shared_ptr<OutputFolder> parent_;
   std::string name_, path_;
-  struct stat source_ {};
+  struct stat source_ {};  // the source folder; for DIR itself, DIR
   UniqueFd fd_{-1};
 };
 

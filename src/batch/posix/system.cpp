@@ -1,3 +1,5 @@
+#include "system.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
@@ -8,8 +10,6 @@
 #include <algorithm>
 #include <csignal>
 #include <thread>
-
-#include "system.hpp"
 
 namespace ecbcat {
 namespace {
@@ -28,6 +28,14 @@ void protect_std_descriptors() {
       ::open("/", O_PATH);
     }
   }
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  return {argv, argv + argc};
+}
+
+bool stderr_is_terminal() {
+  return ::isatty(STDERR_FILENO) == 1;
 }
 
 unsigned usable_cpus() {
