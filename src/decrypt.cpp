@@ -15,10 +15,11 @@ static_assert(chunk_size % block_size == 0);
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
   EcbDecryptor aes;
   if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};
-  return decrypt_stream(aes, in_fd, out_fd);
+  StreamBuffers buffers;
+  return decrypt_stream(aes, in_fd, out_fd, buffers);
 }
 
-Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd) {
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers) {
   if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
   // A producer that writes big pieces keeps going while a large input pipe fills. On the
   // output side two chunks let the reader take one while the next is written (with room for
@@ -27,17 +28,10 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd) {
   widen_pipe(in_fd);
   widen_pipe(out_fd, 2 * chunk_size);
 
-  // Both buffers in one block, kept for the thread's next file: a per-file allocation of this
-  // size would be a map and unmap, and page faults, for every file of a batch.
-  struct Buffers {
-    alignas(64) unsigned char in[chunk_size];
-    alignas(64) unsigned char out[chunk_size];
-  };
-  static thread_local std::unique_ptr<Buffers> buffers;
-  if (!buffers) buffers.reset(new (std::nothrow) Buffers);
-  if (!buffers) return {Fault::memory, ENOMEM, 0};
-  unsigned char* const in = buffers->in;
-  unsigned char* const out = buffers->out;
+  if (!buffers.pair) buffers.pair.reset(new (std::nothrow) StreamBuffers::Pair);
+  if (!buffers.pair) return {Fault::memory, ENOMEM, 0};
+  unsigned char* const in = buffers.pair->in;
+  unsigned char* const out = buffers.pair->out;
   // The last whole ciphertext block: a short final block takes its missing bytes from it.
   // Zero until a block arrives, so an input under 16 bytes never reads stale memory.
   unsigned char prev[block_size] = {};

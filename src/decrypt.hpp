@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <span>
 
 namespace ecbcat {
@@ -23,18 +24,29 @@ struct Outcome {
   unsigned long crypto_error = 0;
 };
 
+// The two buffers a stream passes through, on the heap (so that a thread with a small stack
+// can decrypt), made on first use. A thread that decrypts many files keeps one, so that no
+// file pays for a map, an unmap and page faults: an owner of its own, rather than a
+// thread_local, whose destructor MinGW's threads run after its storage is gone.
+struct StreamBuffers {
+  struct Pair {
+    alignas(64) unsigned char in[chunk_size];
+    alignas(64) unsigned char out[chunk_size];
+  };
+  std::unique_ptr<Pair> pair;
+};
+
 // Decrypts everything readable from in_fd with AES-128-ECB under `key` and writes the
-// plaintext to out_fd, in one pass with fixed buffers (on the heap, one pair a thread, so
-// that a thread with a small stack can run it; Fault::memory when they cannot be had). Every
-// complete block that a read delivers is written before the next read. A trailing partial block of
-// r bytes is completed with bytes r..15 of the ciphertext block before it (zero bytes when there is
-// none), decrypted and written whole, so the output is 16 * ceil(L / 16) bytes. Stops at
+// plaintext to out_fd, in one pass with fixed buffers (Fault::memory when they cannot be had).
+// Every complete block that a read delivers is written before the next read. A trailing partial
+// block of r bytes is completed with bytes r..15 of the ciphertext block before it (zero bytes when
+// there is none), decrypted and written whole, so the output is 16 * ceil(L / 16) bytes. Stops at
 // the first failure; blocks written before it stay written. Refuses, before reading or
 // writing anything, an output that would feed back into the input (output_is_input).
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd);
 
-// The same with a decryptor already set up, so that one that decrypts many files expands the
-// key once rather than once a file.
-Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd);
+// The same with a decryptor already set up and buffers kept, so that one that decrypts many
+// files expands the key and makes the buffers once rather than once a file.
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers);
 
 }  // namespace ecbcat
