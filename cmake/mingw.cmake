@@ -2,7 +2,8 @@
 #   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw.cmake -DMINGW_ARCH=i686|x86_64 -DOPENSSL_ROOT_DIR=...
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR ${MINGW_ARCH})
-set(CMAKE_CXX_COMPILER ${MINGW_ARCH}-w64-mingw32-g++)
+# The POSIX thread model: std::thread and its kin for ecbcat-batch (winpthreads, linked in).
+set(CMAKE_CXX_COMPILER ${MINGW_ARCH}-w64-mingw32-g++-posix)
 set(CMAKE_RC_COMPILER ${MINGW_ARCH}-w64-mingw32-windres)
 set(CMAKE_FIND_ROOT_PATH /usr/${MINGW_ARCH}-w64-mingw32 ${OPENSSL_ROOT_DIR})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <cerrno>
 #include <memory>
 #include <string>
 
 #include "cipher.hpp"
+#include "decrypt.hpp"
 #include "job.hpp"
 
 namespace ecbcat {
@@ -18,6 +20,27 @@ FileResult open_output_dir(const std::string& path, bool dry_run,
 // The size of a job's input, for the progress line's total; 0 when it cannot be told.
 long long file_size(const Job& job);
 
+// What a decryption's outcome makes of the file.
+inline FileResult result_of(const Outcome& o) {
+  switch (o.fault) {
+    case Fault::none:
+      return {Result::ready};
+    case Fault::setup:
+      return {Result::setup, 0, o.crypto_error};
+    case Fault::cipher:
+      return {Result::cipher, 0, o.crypto_error};
+    case Fault::read:
+      return {Result::read, o.error};
+    case Fault::write:
+      return {Result::write, o.error};
+    case Fault::output_is_input:
+      return {Result::output_is_input};
+    case Fault::memory:
+      return {Result::memory, o.error};
+  }
+  return {Result::write, EIO};
+}
+
 struct StepOptions {
   bool sync = false;     // each output on the disk before it is named
   bool dry_run = false;  // check what a real run checks before it writes, and write nothing
@@ -28,7 +51,7 @@ struct StepOptions {
 // Result::ready with `out` waiting for its name (would_decrypt in a dry run), or what else
 // became of the file. It names nothing and reports nothing: the caller names `out` and counts
 // the result.
-FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
-                        const StepOptions& options);
+FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& job,
+                        PendingOutput& out, const StepOptions& options);
 
 }  // namespace ecbcat

@@ -2,6 +2,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <utility>
 
 // This system's side: FolderHandle, PendingOutput and OutputFolder.
@@ -27,7 +28,9 @@ struct Folder {
   // For messages, made when needed: a deep tree does not keep a long path for every folder.
   std::string path() const { return parent ? join(parent->path(), name) : name; }
   static std::string join(const std::string& dir, const std::string& name) {
-    return dir.ends_with('/') ? dir + name : dir + "/" + name;
+    const bool ends = !dir.empty() &&
+                      std::string_view(path_separators).find(dir.back()) != std::string_view::npos;
+    return ends ? dir + name : dir + path_separators[0] + name;
   }
 };
 

@@ -20,6 +20,7 @@
 #include <deque>
 #include <mutex>
 #include <new>
+#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
@@ -174,7 +175,9 @@ std::string shown(const std::string& name) {
       n = 0;  // overlong, a surrogate, too high, or a C1 control
     }
     if (c == '\\') {
-      s += "\\\\";
+      // Doubled, so that it cannot be read as an escape; but on Windows, where it separates
+      // names and no name holds one, it stays as it is.
+      s += path_separators[0] == '\\' ? "\\" : "\\\\";
     } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && n == 0)) {
       escape(c);
     } else if (c < 0x80) {
@@ -207,8 +210,8 @@ std::string wording(const std::string& path, const FileResult& r) {
     case Result::would_decrypt:
       return {};
     case Result::left_alone:
-      return "left alone: " + shown(output_name(path.substr(path.find_last_of('/') + 1))) +
-             " exists";
+      return "left alone: " +
+             shown(output_name(path.substr(path.find_last_of(path_separators) + 1))) + " exists";
     case Result::not_enc:
       return "name does not end in .enc";
     case Result::open_path:
@@ -326,15 +329,23 @@ struct Batch {
 
 [[noreturn]] void interrupt(Batch& b, int sig);
 
-// One file from the queue to its count; `setup` is the decryptor's set-up failure, if any.
-void run_job(Batch& b, EcbDecryptor& aes, unsigned long setup, const Job& job) {
+// What a thread decrypts with: the key expanded once, the buffers made once.
+struct Decryption {
+  EcbDecryptor aes;
+  StreamBuffers buffers;
+  unsigned long setup = aes.init(key);  // the set-up failure, if any
+};
+
+// One file from the queue to its count.
+void run_job(Batch& b, Decryption& d, const Job& job) {
   // Without a thread for the signals, they are taken between files.
   if (!b.signal_thread) {
     if (const int sig = take_signal()) interrupt(b, sig);
   }
   PendingOutput out;
-  FileResult r = setup ? FileResult{Result::setup, 0, setup}
-                       : decrypt_file(aes, job, out, {b.options.sync, b.options.dry_run});
+  FileResult r =
+      d.setup ? FileResult{Result::setup, 0, d.setup}
+              : decrypt_file(d.aes, d.buffers, job, out, {b.options.sync, b.options.dry_run});
   Lines lines;
   {
     std::lock_guard lock(b.mutex);
@@ -356,8 +367,7 @@ void say_out_of_memory() {
 }
 
 void work(Batch& b) {
-  EcbDecryptor aes;
-  const unsigned long setup = aes.init(key);
+  Decryption d;
   for (;;) {
     std::unique_lock lock(b.mutex);
     b.changed.wait(lock, [&] { return !b.queue.empty() || b.walk_done; });
@@ -368,7 +378,7 @@ void work(Batch& b) {
     lock.unlock();
     b.changed.notify_all();  // room in the queue
     try {
-      run_job(b, aes, setup, job);
+      run_job(b, d, job);
     } catch (const std::bad_alloc&) {  // the file fails; the run goes on
       {
         std::lock_guard lock(b.mutex);
@@ -494,8 +504,8 @@ int run(int argc, char** argv) {
     if (!worker.joinable()) break;
     workers.push_back(std::move(worker));
   }
-  EcbDecryptor aes;  // for this thread, when no worker started
-  const unsigned long setup = workers.empty() ? aes.init(key) : 0;
+  std::optional<Decryption> here;  // for this thread, when no worker started
+  if (workers.empty()) here.emplace();
   long found = 0;
   sink.file = [&](Job job) {
     ++found;
@@ -504,7 +514,7 @@ int run(int argc, char** argv) {
         std::lock_guard lock(b.mutex);
         ++b.under_way;
       }
-      return run_job(b, aes, setup, job);
+      return run_job(b, *here, job);
     }
     std::unique_lock lock(b.mutex);
     b.changed.wait(lock, [&] { return b.queue.size() < Batch::queue_limit; });

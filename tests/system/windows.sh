@@ -8,7 +8,10 @@
 # away, a file past 4 GiB). Where the kernel cannot run 32-bit x86 programs, wine's 32-bit half
 # and the i686 program run under qemu-i386, registered with binfmt_misc while the check runs
 # (runs_i386 in lib.sh), on fewer cases, for it is slow there. As root it installs what it
-# needs. The programs are left in BUILD_DIR/win-ARCH/ecbcat.exe.
+# needs. Then ecbcat-batch.exe: a tree with collisions, an existing output, names outside the
+# code page, a folder named k.enc and a file held open without sharing, through cmd with a
+# rerun once the file is let go; a run killed mid-file (taskkill /F) and one stopped by Ctrl-C
+# leave nothing behind. The programs are left in BUILD_DIR/win-ARCH/.
 #
 #   tests/system/windows.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                          WINDOWS_ARCHS, default "i686 x86_64")
@@ -18,7 +21,7 @@ read -ra archs <<<"${WINDOWS_ARCHS:-i686 x86_64}"
 native=$build/ecbcat
 
 # --- tools -----------------------------------------------------------------------------------
-declare -A gxx_package=([i686]=g++-mingw-w64-i686-win32 [x86_64]=g++-mingw-w64-x86-64-win32)
+declare -A gxx_package=([i686]=g++-mingw-w64-i686-posix [x86_64]=g++-mingw-w64-x86-64-posix)
 for arch in "${archs[@]}"; do
   [[ -n ${gxx_package[$arch]:-} ]] || usage "WINDOWS_ARCHS='i686 x86_64' windows.sh BUILD_DIR, not $arch"
 done
@@ -27,7 +30,7 @@ declare -A wine=([i686]=$wine32 [x86_64]=$wine64)  # the loader that starts each
 with_i686() { [[ " ${archs[*]} " == *" i686 "* ]]; }
 missing() {
   for arch in "${archs[@]}"; do
-    command -v "$arch-w64-mingw32-g++" >/dev/null || echo "${gxx_package[$arch]}"
+    command -v "$arch-w64-mingw32-g++-posix" >/dev/null || echo "${gxx_package[$arch]}"
     [[ -x ${wine[$arch]} ]] || { [[ $arch == x86_64 ]] && echo wine64 || echo wine32:i386; }
   done
   for t in perl make cmp; do command -v $t >/dev/null || echo $t; done
@@ -115,7 +118,7 @@ closed_stdout() { win "$inputs/16.bin" >&-; }
 to_reader() { win "$inputs/newlines-out.bin" | "$@" >/dev/null; }  # the status is ecbcat.exe's
 in_cmd() {  # command-line: from a batch file in wine's cmd, which reads the whole status as a
   # Windows parent does (a Linux parent keeps only its low 8 bits)
-  cp "$exe" . && cp "$inputs/chunk.bin" same.enc
+  cp "$exe" "$batch" . && cp "$inputs/chunk.bin" same.enc
   printf '@%s\r\n@echo errorlevel %%errorlevel%%\r\n' "$1" >run.bat
   "$wine64" cmd /c run.bat
 }
@@ -145,7 +148,7 @@ refused_same_file() {  # folder
 imports_only_system_dlls() {
   local dlls
   dlls=$("$arch-w64-mingw32-objdump" -p "$exe" | awk '/DLL Name:/ {print toupper($3)}' | sort -u | xargs)
-  [[ $dlls =~ ^((ADVAPI32|CRYPT32|KERNEL32|MSVCRT|USER32|WS2_32)\.DLL ?)+$ ]] ||
+  [[ $dlls =~ ^((ADVAPI32|CRYPT32|KERNEL32|MSVCRT|NTDLL|USER32|WS2_32)\.DLL ?)+$ ]] ||
     fail "imports: $dlls"
 }
 long_path_aware() {  # the manifest is embedded, so Windows lifts the 260-character limit
@@ -154,7 +157,7 @@ long_path_aware() {  # the manifest is embedded, so Windows lifts the 260-charac
 quoted_program_name() (  # the runtime reads `e64.exe"x y"` as the program, base55.enc as FILE;
   # CommandLineToArgvW would read `y base55.enc`. A launcher gives ecbcat.exe that command line.
   cd "$build/wine" && cp "$exe" . && cp "$inputs/55.bin" base55.enc && cp "$inputs/16.bin" 'y base55.enc'
-  "$arch-w64-mingw32-g++" -municode -static -o launch.exe -x c++ - <<'LAUNCHER'
+  "$arch-w64-mingw32-g++-posix" -municode -static -o launch.exe -x c++ - <<'LAUNCHER'
 #include <windows.h>
 int wmain(int, wchar_t** argv) {  // launch.exe PROGRAM COMMAND-LINE
   STARTUPINFOW si{sizeof si};
@@ -194,9 +197,72 @@ past_4gib() {
   rm -f "$f"
 }
 
+# --- ecbcat-batch.exe ---------------------------------------------------------------------------
+hold=$build/wine/hold.exe  # hold.exe FILE: holds FILE open, shared with nobody, from when the
+# file "held" appears until the file "release" does; "held" goes once FILE is let go
+[[ -f $hold ]] || x86_64-w64-mingw32-g++-posix -municode -static -o "$hold" -x c++ - <<'HOLD'
+#include <windows.h>
+int wmain(int, wchar_t** argv) {
+  HANDLE h = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return 1;
+  CloseHandle(CreateFileW(L"held", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
+  while (GetFileAttributesW(L"release") == INVALID_FILE_ATTRIBUTES) Sleep(50);
+  CloseHandle(h);
+  DeleteFileW(L"held");
+}
+HOLD
+tree_outputs=(a 日本 Ωmega😀 k.enc/c sub/d locked)
+batch_tree() {  # the tree, run through cmd while locked.enc is held, then again once it is not
+  cp "$batch" "$hold" . && mkdir -p tree/sub tree/k.enc
+  cp "$inputs/55.bin" tree/a.enc && cp "$inputs/16.bin" tree/a.enc.enc
+  cp "$inputs/16.bin" tree/b.enc && echo mine >tree/b
+  cp "$inputs/55.bin" tree/日本.enc && cp "$inputs/5.bin" tree/Ωmega😀.enc
+  cp "$inputs/chunk.bin" tree/k.enc/c.enc && cp "$inputs/0.bin" tree/sub/d.enc
+  cp "$inputs/16.bin" tree/locked.enc && touch -d '2001-02-03 04:05:06' tree/a.enc
+  printf '%s\r\n' '@echo off' 'start /b hold.exe tree\locked.enc' ':held' 'if not exist held goto held' \
+    'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' 'echo.>release' ':gone' \
+    'if exist held goto gone' 'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' >run.bat
+  "$wine64" cmd /c run.bat
+}
+tree_done() {  # folder
+  local d=$1 line f
+  equal $'errorlevel 1\nerrorlevel 2' "$(grep -a errorlevel "$d/out" | tr -d '\r')" "%errorlevel%s"
+  for line in 'tree\a.enc.enc: left alone: a.enc exists' 'tree\b.enc: left alone: b exists' \
+    'tree\locked.enc: failed opening file: Permission denied' \
+    'ecbcat-batch: 5 decrypted, 1 failed, 2 left alone' 'ecbcat-batch: 1 decrypted, 0 failed, 7 left alone'; do
+    tr -d '\r' <"$d/err" | grep -qxF "$line" || fail "no line '$line' in: $(cat "$d/err")"
+  done
+  for f in "${tree_outputs[@]}"; do
+    "$native" "$d/tree/$f.enc" | cmp -s - "$d/tree/$f" || fail "output $f"
+  done
+  equal mine "$(cat "$d/tree/b")" "b, left alone"
+  equal "$(stat -c %Y "$d/tree/a.enc")" "$(stat -c %Y "$d/tree/a")" "a's last-write time"
+  equal "" "$(find "$d/tree" -name '*.ecbcat-*')" "hidden outputs left"
+}
+stopped_mid_file() (  # how: taskkill or Ctrl-C; then a rerun
+  cd "$build/wine" && rm -rf stop && mkdir stop && cp "$batch" stop/
+  head -c 1G /dev/zero | encrypt >stop/big.enc
+  local status=0 n
+  (cd stop && exec "${wine[$arch]}" ecbcat-batch.exe . >out 2>err) & local pid=$!
+  for n in $(seq 500); do compgen -G 'stop/.big.ecbcat-*' >/dev/null && break; sleep 0.02; done
+  if [[ $1 == taskkill ]]; then "$wine64" taskkill /F /IM ecbcat-batch.exe >/dev/null; else kill -INT "$pid"; fi
+  wait "$pid" || status=$?
+  ((n < 500)) || fail "no hidden output seen"
+  equal "big.enc ecbcat-batch.exe err out" "$(ls -A stop | xargs)" "the folder after the stop"
+  if [[ $1 == ctrl-c ]]; then
+    equal 130 "$status" "exit status after Ctrl-C"
+    equal "ecbcat-batch: interrupted: 0 decrypted, 0 failed, 0 left alone, 1 dropped unfinished, the rest not started" \
+      "$(tr -d '\r' <stop/err)" "standard error"
+  fi
+  (cd stop && "${wine[$arch]}" ecbcat-batch.exe .) || fail "rerun: status $?"
+  cmp -s stop/big <(head -c 1G /dev/zero) || fail "rerun: output"
+  rm -rf stop
+)
+
 for arch in "${archs[@]}"; do
   started=$SECONDS
   exe=$("$root/tools/windows.sh" "$build" "$arch")
+  batch=${exe%/*}/ecbcat-batch.exe
   win() { "${wine[$arch]}" "$exe" "$@"; }
   slow=
   [[ $arch == i686 && -n $i386_emulated ]] && slow=1
@@ -205,6 +271,9 @@ for arch in "${archs[@]}"; do
 
   row "$arch: imports only system DLLs" imports_only_system_dlls
   row "$arch: long-path aware" long_path_aware
+  exe=$batch row "$arch: ecbcat-batch.exe imports only system DLLs" imports_only_system_dlls
+  exe=$batch row "$arch: ecbcat-batch.exe long-path aware" long_path_aware
+  runs "ecbcat-batch.exe: a tree through cmd, and a rerun" tree_done -- batch_tree
   for run in "${runs[@]}"; do
     read -r how input <<<"$run"
     runs "$run" same_as_native "$input" -- "${way[$how]}" "$input"
@@ -222,12 +291,15 @@ for arch in "${archs[@]}"; do
     runs "a directory" says 255 "failed opening file: Permission denied" -- win "$inputs/dir.enc"
     runs "closed standard output" says 255 "failed writing output: Bad file descriptor" -- closed_stdout
     runs "no argument" says 255 "usage: ecbcat FILE" -- win
+    runs "ecbcat-batch.exe: a wrong option in cmd" errorlevel 64 -- in_cmd "ecbcat-batch.exe --bogus"
   fi
   check_cases
   if [[ -z $slow ]]; then
     row "$arch: a quote in the program's name" quoted_program_name
     row "$arch: the README's commands in cmd" readme_commands
     row "$arch: a file past 4 GiB" past_4gib
+    row "$arch: ecbcat-batch.exe killed mid-file (taskkill /F), then a rerun" stopped_mid_file taskkill
+    row "$arch: ecbcat-batch.exe stopped by Ctrl-C mid-file, then a rerun" stopped_mid_file ctrl-c
   fi
   say "$arch: $exe ($((SECONDS - started)) s)"
 done

@@ -25,26 +25,6 @@ int open_input(const Job& job, Result& refused) {
   return open_unswappable(dir, job.name.c_str(), input_flags, refused);
 }
 
-FileResult from(const Outcome& o) {
-  switch (o.fault) {
-    case Fault::none:
-      return {Result::ready};
-    case Fault::setup:
-      return {Result::setup, 0, o.crypto_error};
-    case Fault::cipher:
-      return {Result::cipher, 0, o.crypto_error};
-    case Fault::read:
-      return {Result::read, o.error};
-    case Fault::write:
-      return {Result::write, o.error};
-    case Fault::output_is_input:
-      return {Result::output_is_input};
-    case Fault::memory:
-      return {Result::memory, o.error};
-  }
-  return {Result::write, EIO};
-}
-
 }  // namespace
 
 int open_unswappable(int dir, const char* name, int flags, Result& refused) {
@@ -93,8 +73,8 @@ long long file_size(const Job& job) {
   return ::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0 ? st.st_size : 0;
 }
 
-FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
-                        const StepOptions& options) {
+FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& job,
+                        PendingOutput& out, const StepOptions& options) {
   const std::string name = output_name(job.name);
   FileResult r;
   const std::string path = job.path();
@@ -131,7 +111,7 @@ FileResult decrypt_file(EcbDecryptor& aes, const Job& job, PendingOutput& out,
     return r;
   }
   if (int err = out.create(dir, name)) return {Result::create_output, err};
-  FileResult done = from(decrypt_stream(aes, in.get(), out.fd()));
+  FileResult done = result_of(decrypt_stream(aes, in.get(), out.fd(), buffers));
   if (done.what == Result::ready) done = out.finish(in.get(), st, options.sync);
   if (done.what != Result::ready) return done;
   return r;  // ready, with the size and the output's name

@@ -17,6 +17,9 @@ namespace ecbcat {
 struct FileResult;
 using FolderHandle = UniqueFd;
 
+// What separates a path's names: in the paths shown, the first; in those given, any.
+inline constexpr char path_separators[] = "/";
+
 // Whether a symbolic link in a searched folder may be followed: only one of the user who runs
 // us or of root, as the kernel's protected_symlinks rule has it in shared folders. Anyone else's
 // could point at what that user cannot read, and its plaintext would land where they can.

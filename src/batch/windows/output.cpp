@@ -1,0 +1,150 @@
+#include <fcntl.h>
+#include <io.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "job.hpp"
+
+namespace ecbcat {
+namespace {
+
+// Held while an output is made and marked for deletion, and for good by the clean-up, so that
+// no output is left unmarked when the process ends.
+std::mutex making;
+bool stopped = false;
+
+// The suffix of a hidden name, ".ecbcat-XXXXXX", and the longest name a folder takes.
+constexpr std::size_t suffix_length = 14, name_max = 255;
+
+int set_delete(HANDLE h, bool remove) {
+  FILE_DISPOSITION_INFO info{remove};
+  return ::SetFileInformationByHandle(h, FileDispositionInfo, &info, sizeof info)
+             ? 0
+             : errno_of(::GetLastError());
+}
+
+HANDLE handle_of(int fd) {
+  return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
+}
+
+}  // namespace
+
+PendingOutput::~PendingOutput() {
+  if (fd_ >= 0) ::_close(fd_);  // deleted by Windows unless published
+}
+
+int PendingOutput::create(HANDLE dir, const std::string& name) {
+  dir_ = dir;
+  name_ = wide(name);
+  static thread_local std::minstd_rand random(std::random_device{}());
+  std::wstring stem = L"." + name_.substr(0, name_max - 1 - suffix_length);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t suffix[suffix_length + 1];
+    std::swprintf(suffix, suffix_length + 1, L".ecbcat-%06x",
+                  static_cast<unsigned>(random() & 0xffffff));
+    std::lock_guard lock(making);
+    if (stopped) return EINTR;
+    int error = 0;
+    UniqueHandle h =
+        open_at(dir, stem + suffix, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
+                FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, error, FILE_ATTRIBUTE_HIDDEN);
+    if (!h.valid() && error == EEXIST) continue;
+    if (!h.valid()) return error;
+    if ((error = set_delete(h.get(), true))) return error;
+    fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(h.get()), _O_WRONLY | _O_BINARY);
+    if (fd_ < 0) return error = errno, set_delete(h.get(), true), error;
+    h.release();
+    return 0;
+  }
+  return EEXIST;
+}
+
+FileResult PendingOutput::finish(HANDLE input, bool sync) {
+  // The input's last-write time, and its attributes but the hidden one the output was made
+  // with (and read-only, which would keep a file that is dropped from going).
+  FILE_BASIC_INFO basic;
+  if (!::GetFileInformationByHandleEx(input, FileBasicInfo, &basic, sizeof basic)) {
+    return {Result::copy_attributes, errno_of(::GetLastError())};
+  }
+  basic.FileAttributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM |
+                          FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  basic.FileAttributes |= FILE_ATTRIBUTE_NORMAL;  // alone if nothing else is set
+  if (basic.FileAttributes != FILE_ATTRIBUTE_NORMAL) basic.FileAttributes &= ~FILE_ATTRIBUTE_NORMAL;
+  basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+  if (!::SetFileInformationByHandle(handle_of(fd_), FileBasicInfo, &basic, sizeof basic)) {
+    return {Result::copy_attributes, errno_of(::GetLastError())};
+  }
+  if (sync && !::FlushFileBuffers(handle_of(fd_))) {
+    return {Result::sync_output, errno_of(::GetLastError())};
+  }
+  return {Result::ready};
+}
+
+FileResult PendingOutput::publish(bool sync) {
+  const HANDLE h = handle_of(fd_);
+  if (int error = set_delete(h, false)) return {Result::name_output, error};
+  // The new name, in the same folder and through its handle; never in place of another file.
+  std::string buffer(sizeof(FILE_RENAME_INFORMATION) + name_.size() * sizeof(wchar_t), '\0');
+  auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
+  rename->ReplaceIfExists = FALSE;
+  rename->RootDirectory = dir_;
+  rename->FileNameLength = static_cast<ULONG>(name_.size() * sizeof(wchar_t));
+  name_.copy(rename->FileName, name_.size());
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status = ::NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()),
+                                                 FileRenameInformation);
+  if (status < 0) {
+    set_delete(h, true);  // dropped when it closes
+    const int error = errno_of_status(status);
+    return error == EEXIST ? FileResult{Result::left_alone}
+                           : FileResult{Result::name_output, error};
+  }
+  // A Windows folder cannot be flushed by a handle we may hold; the rename is in the volume's
+  // log, which FlushFileBuffers on the file writes out with it on NTFS.
+  if (sync && !::FlushFileBuffers(h)) return {Result::sync_output, errno_of(::GetLastError())};
+  const int fd = std::exchange(fd_, -1);
+  if (::_close(fd) != 0) return {Result::write, errno};
+  return {Result::decrypted};
+}
+
+OutputFolder::OutputFolder(UniqueHandle dir, std::string shown)
+    : path_(std::move(shown)), h_(std::move(dir)) {
+  DWORD attributes = 0;
+  if (h_.valid()) identify(h_.get(), id_, attributes);
+}
+
+std::string OutputFolder::path() const {
+  return parent_ ? Folder::join(parent_->path(), name_) : path_;
+}
+
+HANDLE OutputFolder::get(bool make, int& error) {
+  std::lock_guard lock(mutex_);
+  if (h_.valid()) return h_.get();
+  if (!parent_) return error = ENOENT, INVALID_HANDLE_VALUE;  // DIR, in a dry run that found none
+  const HANDLE parent = parent_->get(make, error);
+  if (parent == INVALID_HANDLE_VALUE) return parent;
+  // Never through a junction or link that stands where the folder should be.
+  UniqueHandle h = open_at(
+      parent, wide(name_),
+      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_ADD_FILE,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, make ? FILE_OPEN_IF : FILE_OPEN,
+      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
+  FileId id;
+  DWORD attributes = 0;
+  if (!h.valid()) return INVALID_HANDLE_VALUE;
+  if (!identify(h.get(), id, attributes))
+    return error = errno_of(::GetLastError()), INVALID_HANDLE_VALUE;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return error = EPERM, INVALID_HANDLE_VALUE;
+  h_ = std::move(h);
+  return h_.get();
+}
+
+void remove_hidden_outputs() {
+  making.lock();  // for good: the process ends now
+  stopped = true;
+}
+
+}  // namespace ecbcat

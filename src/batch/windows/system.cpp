@@ -1,0 +1,236 @@
+// The system's side of ecbcat-batch on Windows: names in UTF-16, errors, opens relative to a
+// folder's handle, the console's events, and standard error.
+
+#include "system.hpp"
+
+#include <fcntl.h>
+#include <io.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <thread>
+
+#include "fdio.hpp"
+#include "platform.hpp"
+
+// msvcrt's parse of the UTF-16 command line, as it makes it for a wmain; not in its headers.
+extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, int* new_mode);
+
+namespace ecbcat {
+namespace {
+
+// The console event that came first, as the signal it stands for, and the event that wakes
+// wait_for_signal.
+std::atomic<int> arrived{0};
+HANDLE arrival = nullptr;
+
+// Runs on a thread that Windows starts for the event. It never returns: returning would let
+// Windows end the process at once, or take the next handler, while on_signals reports.
+BOOL WINAPI on_console_event(DWORD event) {
+  const int sig = event == CTRL_C_EVENT ? 2 : event == CTRL_BREAK_EVENT ? 15 : 1;
+  int none = 0;
+  arrived.compare_exchange_strong(none, sig);
+  ::SetEvent(arrival);
+  ::Sleep(INFINITE);
+  return TRUE;
+}
+
+}  // namespace
+
+std::wstring wide(const std::string& s) {
+  std::wstring w;
+  for (std::size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    const std::size_t n = c < 0x80 ? 1 : c >> 5 == 6 ? 2 : c >> 4 == 14 ? 3 : c >> 3 == 30 ? 4 : 0;
+    char32_t cp = n == 1 ? c : n == 2 ? c & 0x1f : n == 3 ? c & 0x0f : c & 0x07;
+    bool whole = n != 0 && i + n <= s.size();
+    for (std::size_t k = 1; whole && k < n; ++k) {
+      const auto b = static_cast<unsigned char>(s[i + k]);
+      whole = (b & 0xc0) == 0x80;
+      cp = cp << 6 | (b & 0x3f);
+    }
+    if (!whole) {  // not from narrow(): one replacement character per byte
+      w += L'\xfffd';
+      ++i;
+      continue;
+    }
+    if (cp >= 0x10000) {
+      w += static_cast<wchar_t>(0xd800 + ((cp - 0x10000) >> 10));
+      w += static_cast<wchar_t>(0xdc00 + ((cp - 0x10000) & 0x3ff));
+    } else {
+      w += static_cast<wchar_t>(cp);
+    }
+    i += n;
+  }
+  return w;
+}
+
+std::string narrow(const wchar_t* w, std::size_t length) {
+  std::string s;
+  for (std::size_t i = 0; i < length; ++i) {
+    char32_t cp = static_cast<char16_t>(w[i]);
+    const bool pair = cp >= 0xd800 && cp <= 0xdbff && i + 1 < length &&
+                      static_cast<char16_t>(w[i + 1]) >= 0xdc00 &&
+                      static_cast<char16_t>(w[i + 1]) <= 0xdfff;
+    if (pair) cp = 0x10000 + ((cp - 0xd800) << 10) + (static_cast<char16_t>(w[++i]) - 0xdc00);
+    if (cp < 0x80) {
+      s += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+      s += static_cast<char>(0xc0 | cp >> 6);
+      s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else if (cp < 0x10000) {
+      s += static_cast<char>(0xe0 | cp >> 12);
+      s += static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+      s += static_cast<char>(0x80 | (cp & 0x3f));
+    } else {
+      s += static_cast<char>(0xf0 | cp >> 18);
+      s += static_cast<char>(0x80 | (cp >> 12 & 0x3f));
+      s += static_cast<char>(0x80 | (cp >> 6 & 0x3f));
+      s += static_cast<char>(0x80 | (cp & 0x3f));
+    }
+  }
+  return s;
+}
+
+int errno_of(DWORD error) {
+  switch (error) {
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+    case ERROR_INVALID_DRIVE:
+    case ERROR_BAD_NETPATH:
+    case ERROR_INVALID_NAME:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+    case ERROR_LOCK_VIOLATION:
+    case ERROR_PRIVILEGE_NOT_HELD:
+      return EACCES;
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_DISK_FULL:
+    case ERROR_HANDLE_DISK_FULL:
+      return ENOSPC;
+    case ERROR_FILENAME_EXCED_RANGE:
+      return ENAMETOOLONG;
+    case ERROR_DIRECTORY:
+      return ENOTDIR;
+    case ERROR_NOT_ENOUGH_MEMORY:
+    case ERROR_OUTOFMEMORY:
+      return ENOMEM;
+    case ERROR_TOO_MANY_OPEN_FILES:
+      return EMFILE;
+    case ERROR_WRITE_PROTECT:
+      return EROFS;
+    case ERROR_INVALID_FUNCTION:
+    case ERROR_NOT_SUPPORTED:
+      return ENOSYS;
+  }
+  return EIO;
+}
+
+int errno_of_status(NTSTATUS status) {
+  // A folder where a file was asked for, and the other way round, have no Windows error code
+  // of their own worth the name.
+  if (status == static_cast<NTSTATUS>(0xC00000BA)) return EISDIR;   // STATUS_FILE_IS_A_DIRECTORY
+  if (status == static_cast<NTSTATUS>(0xC0000103)) return ENOTDIR;  // STATUS_NOT_A_DIRECTORY
+  return errno_of(::RtlNtStatusToDosError(status));
+}
+
+UniqueHandle open_at(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                     ULONG disposition, ULONG options, int& error, ULONG attributes,
+                     bool* created) {
+  if (name.size() * sizeof(wchar_t) > 0xfffe) return error = ENAMETOOLONG, UniqueHandle();
+  UNICODE_STRING object{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                        static_cast<USHORT>(name.size() * sizeof(wchar_t)),
+                        const_cast<wchar_t*>(name.c_str())};
+  OBJECT_ATTRIBUTES where;
+  InitializeObjectAttributes(&where, &object, OBJ_CASE_INSENSITIVE, dir, nullptr);
+  IO_STATUS_BLOCK io{};
+  HANDLE h = INVALID_HANDLE_VALUE;
+  const NTSTATUS status =
+      ::NtCreateFile(&h, access | SYNCHRONIZE, &where, &io, nullptr,
+                     attributes ? attributes : FILE_ATTRIBUTE_NORMAL, share, disposition,
+                     options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (status < 0) return error = errno_of_status(status), UniqueHandle();
+  if (created) *created = io.Information == FILE_CREATED;
+  return UniqueHandle(h);
+}
+
+bool identify(HANDLE h, FileId& id, DWORD& attributes) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!::GetFileInformationByHandle(h, &info)) return false;
+  id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+  attributes = info.dwFileAttributes;
+  return true;
+}
+
+std::vector<std::string> arguments(int argc, char** argv) {
+  int count = 0, new_mode = 0;
+  wchar_t **wide_args = nullptr, **environment = nullptr;
+  if (__wgetmainargs(&count, &wide_args, &environment, 0, &new_mode) != 0 || !wide_args) {
+    return {argv, argv + argc};
+  }
+  std::vector<std::string> args;
+  for (int i = 0; i < count; ++i) args.push_back(narrow(wide_args[i], std::wcslen(wide_args[i])));
+  return args;
+}
+
+bool stderr_is_terminal() {
+  // A console takes the progress line's escapes once it is asked to (Windows 10 and later).
+  const HANDLE err = ::GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  return ::GetConsoleMode(err, &mode) &&
+         ::SetConsoleMode(err, mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING);
+}
+
+void protect_std_descriptors() {
+  // A descriptor the process was started without is taken by NUL, so that no output's is
+  // taken for standard output or error.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::_get_osfhandle(fd) == -1) ::_open("NUL", fd == 0 ? _O_RDONLY : _O_WRONLY);
+  }
+}
+
+unsigned usable_cpus() {
+  DWORD_PTR process = 0, system = 0;
+  if (::GetProcessAffinityMask(::GetCurrentProcess(), &process, &system) && process) {
+    unsigned n = 0;
+    for (; process; process &= process - 1) ++n;
+    return n;
+  }
+  return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void raise_descriptor_limit() {}  // handles have no limit to raise
+
+bool route_signals() {
+  arrival = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  return arrival && ::SetConsoleCtrlHandler(on_console_event, TRUE);
+}
+
+int wait_for_signal() {
+  return ::WaitForSingleObject(arrival, INFINITE) == WAIT_OBJECT_0 ? arrived.load() : 0;
+}
+
+int take_signal() {
+  return arrival && ::WaitForSingleObject(arrival, 0) == WAIT_OBJECT_0 ? arrived.load() : 0;
+}
+
+void write_briefly(const std::string& text) {
+  // A pipe that nobody reads would hold the write for ever: it goes on a thread of its own,
+  // which the end of the process stops.
+  static std::string last;
+  last = text;
+  const HANDLE writer = ::CreateThread(
+      nullptr, 0,
+      [](void*) -> DWORD {
+        return write_all(2, reinterpret_cast<const unsigned char*>(last.data()), last.size());
+      },
+      nullptr, 0, nullptr);
+  if (writer) ::WaitForSingleObject(writer, 200);
+}
+
+}  // namespace ecbcat
