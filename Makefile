@@ -31,7 +31,7 @@ SYSTEM = cd $(BUILD) && CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_AR
   STATIC_ARCHS='$(STATIC_ARCHS)' DISTROS='$(DISTROS)' \
   ctest --verbose -L system -R
 
-.PHONY: all run test test-release test-asan test-tsan install deb bench check-32 check-cross check-recipes \
+.PHONY: all run test test-release test-asan test-tsan install deb bench bench-windows check-32 check-cross check-recipes \
   check-windows check-static check-distros check-dist static dist fuzz clean
 
 all:
@@ -79,6 +79,9 @@ deb: all
 # BENCH_MB (default 1024) sizes the input, BENCH_RUNS (default 5) the runs per command.
 bench: all
 	tools/bench.sh $(BUILD)
+
+bench-windows:
+	tools/bench-windows.sh $(BUILD)
 
 # libFuzzer for FUZZ_SECONDS over the committed seeds; new finds go to $(BUILD)/fuzz/corpus.
 fuzz:

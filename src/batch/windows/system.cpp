@@ -37,6 +37,12 @@ BOOL WINAPI on_console_event(DWORD event) {
   return TRUE;
 }
 
+// Writes write_briefly's text, on a thread of its own.
+DWORD WINAPI write_last(void* text) {
+  const auto* s = static_cast<const std::string*>(text);
+  return write_all(2, reinterpret_cast<const unsigned char*>(s->data()), s->size());
+}
+
 }  // namespace
 
 std::wstring wide(const std::string& s) {
@@ -224,12 +230,7 @@ void write_briefly(const std::string& text) {
   // which the end of the process stops.
   static std::string last;
   last = text;
-  const HANDLE writer = ::CreateThread(
-      nullptr, 0,
-      [](void*) -> DWORD {
-        return write_all(2, reinterpret_cast<const unsigned char*>(last.data()), last.size());
-      },
-      nullptr, 0, nullptr);
+  const HANDLE writer = ::CreateThread(nullptr, 0, write_last, &last, 0, nullptr);
   if (writer) ::WaitForSingleObject(writer, 200);
 }
 
