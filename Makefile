@@ -39,8 +39,10 @@ all:
 	cmake --build $(BUILD) --parallel
 
 # FILE reaches the program as one word, as it was given: blanks, quotes and $ included.
-run: all
-	$(BUILD)/ecbcat '$(subst ','\'',$(value FILE))'
+# Standard output carries the plaintext only: the build's messages go to standard error.
+run:
+	@$(MAKE) --no-print-directory all >&2
+	@$(BUILD)/ecbcat '$(subst ','\'',$(value FILE))'
 
 test: test-release test-asan
 

@@ -15,9 +15,10 @@ using Bytes = std::vector<unsigned char>;
 inline constexpr std::array<unsigned char, 16> fips_key{0, 1, 2,  3,  4,  5,  6,  7,
                                                         8, 9, 10, 11, 12, 13, 14, 15};
 
-// The block loop of the original design, one 16-byte block at a time, through libcrypto's
-// low-level AES rather than EVP: the input block is never cleared, so a short last block
-// keeps the tail of the block before it (zeros when there is none).
+// A second decryption to hold the program's against: a loop over 16-byte blocks, one at a
+// time, through libcrypto's low-level AES rather than EVP, reading each block into one buffer
+// that is never cleared, so a short last block keeps the tail of the block before it (zeros
+// when there is none).
 Bytes reference_decrypt(std::span<const unsigned char, 16> key, std::span<const unsigned char> in);
 
 Bytes random_bytes(std::size_t n, std::uint32_t seed);
