@@ -449,6 +449,7 @@ int run(int argc, char** argv) {
     return status;
   }
   if (o.jobs == 0) o.jobs = usable_cpus();
+  o.jobs = std::min(o.jobs, max_workers);
   OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
                           OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
                       nullptr);

@@ -227,6 +227,9 @@ batch_tree() {  # the tree, run through cmd while locked.enc is held, then again
     'if exist held goto gone' 'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' >run.bat
   timeout 900 "$wine64" cmd /c run.bat  # a hang fails the case rather than the whole check
 }
+case_pair() {  # a.enc and A.enc aim at one output, in a dry run as in the run
+  mkdir pair && cp "$inputs/16.bin" pair/a.enc && cp "$inputs/16.bin" pair/A.enc && in_cmd "$1"
+}
 tree_done() {  # folder
   local d=$1 line f
   equal $'errorlevel 1\nerrorlevel 2' "$(grep -a errorlevel "$d/out" | tr -d '\r')" "%errorlevel%s"
@@ -302,6 +305,7 @@ for arch in "${archs[@]}"; do
     runs "closed standard output" says 255 "failed writing output: Bad file descriptor" -- closed_stdout
     runs "no argument" says 255 "usage: ecbcat FILE" -- win
     runs "ecbcat-batch.exe: a wrong option in cmd" errorlevel 64 -- in_cmd "ecbcat-batch.exe --bogus"
+    runs "ecbcat-batch.exe: a.enc and A.enc, dry run" errorlevel 2 -- case_pair "ecbcat-batch.exe -n pair"
   fi
   check_cases
   if [[ -z $slow ]]; then

@@ -17,6 +17,9 @@ namespace ecbcat {
 struct FileResult;
 using FolderHandle = UniqueFd;
 
+// The most workers a run starts: the most -j takes.
+inline constexpr unsigned max_workers = 1024;
+
 // What separates a path's names: in the paths shown, the first; in those given, any.
 inline constexpr char path_separators[] = "/";
 

@@ -80,10 +80,14 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   if (options.dry_run) {
     // What a second file of the run aiming at the same output would meet: that output.
     FileId folder;
-    r.planned = have_dir && identify(dir, folder, attributes)
-                    ? std::to_string(folder.volume) + ":" + std::to_string(folder.high) + ":" +
-                          std::to_string(folder.low) + "/" + name
-                    : r.output;
+    // Windows names differ by more than case only: a.enc and A.enc aim at the same output.
+    std::wstring planned =
+        wide(have_dir && identify(dir, folder, attributes)
+                 ? std::to_string(folder.volume) + ":" + std::to_string(folder.high) + ":" +
+                       std::to_string(folder.low) + "/" + name
+                 : r.output);
+    ::CharUpperBuffW(planned.data(), static_cast<DWORD>(planned.size()));
+    r.planned = narrow(planned.data(), planned.size());
     r.what = Result::would_decrypt;
     return r;
   }

@@ -43,6 +43,10 @@ class UniqueHandle {
 };
 using FolderHandle = UniqueHandle;
 
+// The most workers a run starts. Each holds two C runtime descriptors while it decrypts, and
+// msvcrt has 2,048 in all, standard input, output and error among them.
+inline constexpr unsigned max_workers = 1000;
+
 // What separates a path's names: in the paths shown, the first; in those given, any.
 inline constexpr char path_separators[] = "\\/";
 

@@ -106,8 +106,13 @@ int errno_of(DWORD error) {
     case ERROR_PATH_NOT_FOUND:
     case ERROR_INVALID_DRIVE:
     case ERROR_BAD_NETPATH:
-    case ERROR_INVALID_NAME:
+    case ERROR_BAD_PATHNAME:
       return ENOENT;
+    case ERROR_INVALID_NAME:
+    case ERROR_INVALID_PARAMETER:
+      return EINVAL;
+    case ERROR_DIR_NOT_EMPTY:
+      return ENOTEMPTY;
     case ERROR_ACCESS_DENIED:
     case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:

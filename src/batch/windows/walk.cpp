@@ -136,6 +136,10 @@ void Walker::path(const std::string& path) {
   }
   const std::size_t base = base_at(path);
   if (output_name(path.substr(base)).empty()) return sink_.failed(path, {Result::not_enc, 0});
+  // NAME:STREAM names a file's alternate stream, whose output would be another file's stream.
+  if (path.find(':', base) != std::string::npos) {
+    return sink_.failed(path, {Result::open_path, EINVAL});
+  }
   const std::string parent = base == 0 ? "." : path.substr(0, base);
   UniqueHandle folder(::CreateFileW(wide(parent).c_str(),
                                     FILE_TRAVERSE | FILE_READ_ATTRIBUTES | SYNCHRONIZE, share_all,
