@@ -21,7 +21,6 @@ build=$(cd "${1:?usage: recipes.sh BUILD_DIR}" && pwd)
 # on a fresh copy of the files, or `ci` / `not_run` with the reason printed.
 table=$(cat <<'TABLE'
 one_file     ecbcat records.enc > records.bin
-gunzip_grep  ecbcat records.enc | gzip -d | grep pattern
 producer     producer | ecbcat /dev/stdin | consumer
 progress     pv big.enc | ecbcat /dev/stdin > big.bin
 succeeds     OPENSSL_ia32cap= ecbcat big.enc > /dev/null
@@ -30,7 +29,8 @@ cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -no
 batch        ecbcat-batch .
 dry_run      ecbcat-batch -n .
 output_dir   ecbcat-batch -o plain .
-hosts        find . -name '*.enc' -xtype f -print0 | parallel -0 --tag -j4 't=$(mktemp {.}.XXXXXX) && ssh host$(({%} % 2 + 1)) ecbcat /dev/stdin < {} > "$t" && test "$(wc -c < "$t")" -eq $((($(wc -c < {}) + 15) / 16 * 16)) && ln "$t" {.}; s=$?; rm -f "$t"; exit $s'
+nonall       parallel --nonall --tag -S host1,host2 ecbcat-batch data
+split        find "$PWD" -name '*.enc' -xtype f -print0 | parallel -0 -X --tag -S 1/host1,1/host2 ecbcat-batch
 make_run     make run
 make_run     make run FILE='my file.enc'
 install      make install DESTDIR="$PWD/stage" PREFIX=/usr
@@ -39,7 +39,7 @@ unpack       tar -xzf ecbcat-1.2.0-linux-x86_64.tar.gz
 unpacked     ./ecbcat-1.2.0-linux-x86_64/ecbcat records.enc > records.bin
 ci           make test
 ci           make deb
-not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev
+not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev openssl
 not_run      make && sudo make install
 not_run      sudo apt-get install ./build/ecbcat_1.2.0_amd64.deb
 TABLE
@@ -165,7 +165,7 @@ if ((EUID == 0)); then
     install -d -o "$account" -m 700 "/home/$account/.ssh"
     install -o "$account" -m 600 "$sshdir/id_ed25519.pub" "/home/$account/.ssh/authorized_keys"
     install -d -o "$account" -m 755 "/home/$account/bin"
-    install -o "$account" -m 755 "$build/ecbcat" "/home/$account/bin/ecbcat"
+    install -o "$account" -m 755 "$build/ecbcat" "$build/ecbcat-batch" "/home/$account/bin/"
     ssh-keygen -q -t ed25519 -N '' -C "host$n" -f "$sshdir/host$n"
     cat >"$sshdir/sshd$n.conf" <<EOF
 ListenAddress 127.0.0.$n:$port
@@ -192,8 +192,6 @@ EOF
   done
   chown "$user:" "$home/.ssh/config" "$home/.ssh/known_hosts"
 fi
-# What the command must not change on the hosts (their bin/ is the check's own to change).
-snapshot() { find "${hosts[@]}" -path '*/bin' -prune -o -printf '%p %s %m %T@\n' | sort; }
 
 # --- running a command and checking what it made -------------------------------------------
 run=$work/run
@@ -224,7 +222,6 @@ all_outputs_right() {  # every file that can be decrypted was, byte for byte
 }
 
 check_one_file() { succeeded && same "$expected/records" "$run/records.bin" records.bin; }
-check_gunzip_grep() { succeeded && equal "a line with the pattern" "$(cat "$work/out")" "grep's output"; }
 check_producer() { succeeded && same "$expected/records" "$run/consumed" "the consumer's file"; }
 check_succeeds() { succeeded; }
 check_progress() { succeeded && same "$expected/big" "$run/big.bin" big.bin; }
@@ -265,30 +262,50 @@ check_output_dir() {  # every output under plain/, which is not searched
   done < <(cd "$expected" && find . -type f -print0)
   status_is 1 "some failed"
 }
-check_hosts() {  # regular files and links to them go out; the unreadable one and the two
-  # whose outputs exist fail
-  local before=$snapshot_before
-  all_outputs_right && no_strays
-  named ./locked.enc "${left_alone[@]/#/./}"
-  status_is 3 "the files that failed"
-  equal "$before" "$(snapshot)" "the remote accounts"
-  # A connection that ends early: every output that comes back short is refused.
-  mv "${hosts[1]}/bin/ecbcat" "${hosts[1]}/bin/ecbcat.real"
-  printf '#!/bin/sh\n"$HOME/bin/ecbcat.real" "$@" | head -c 1000\n' >"${hosts[1]}/bin/ecbcat"
-  chmod 755 "${hosts[1]}/bin/ecbcat"
+# Many machines: each host's own folder (data in its home), or one shared folder split between
+# them. Each host is an account of its own behind its own sshd.
+run_on_hosts() {  # shell command: a data folder of two files in each host's home
+  local h
+  for h in "${hosts[@]}"; do
+    rm -rf "$h/data" && mkdir -p "$h/data/sub"
+    cp "$files/records.enc" "$h/data/" && cp "$files/big.enc" "$h/data/sub/"
+    chown -R "${h##*/}:" "$h/data"
+  done
   run_in_copy "$1" "$2"
-  mv "${hosts[1]}/bin/ecbcat.real" "${hosts[1]}/bin/ecbcat"
-  ((status > 3)) || fail "short outputs from host2 were not counted: exit status $status"
+}
+check_nonall() {  # every host decrypts its own; a host down is counted, the other finishes
+  local h
+  succeeded
+  for h in "${hosts[@]}"; do
+    same "$expected/records" "$h/data/records" "${h##*/}'s data/records"
+    same "$expected/big" "$h/data/sub/big" "${h##*/}'s data/sub/big"
+  done
+  stop_sshd 2
+  run_on_hosts "$1" "$2"
+  start_sshd 2
+  status_is 1 "one host down"
+  same "$expected/records" "${hosts[0]}/data/records" "host1's data/records with host2 down"
+}
+run_shared() {  # shell command: the files in a folder both hosts may read and write
+  run_in_copy "$1" "true"
+  chmod -R a+rwX "$run" && chmod 000 "$run/locked.enc"
+  status=0
+  (cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" || status=$?
+}
+check_split() {  # each file decrypted once, right; a rerun and a host down change no output
+  all_outputs_right && no_strays
+  named /locked.enc "${left_alone[@]/#//}"
+  ((status == 1 || status == 2)) || fail "exit status $status, expected the runs that failed (1 or 2)"
+  (cd "$run" && as_user "$1" -c "$2") >/dev/null 2>&1 && fail "a rerun, which leaves all alone, exited 0"
+  all_outputs_right
+  stop_sshd 2 && run_shared "$1" "$2"
+  start_sshd 2
+  ((status != 0)) || fail "the command succeeded with host2 down"
   no_strays
   local rel
   while IFS= read -r -d '' rel; do
-    [[ ! -e $run/$rel ]] || cmp -s "$expected/$rel" "$run/$rel" || fail "a short output ${rel@Q}"
+    [[ ! -e $run/$rel ]] || cmp -s "$expected/$rel" "$run/$rel" || fail "output ${rel@Q} wrong"
   done < <(cd "$expected" && find . -type f -print0)
-  # A host that cannot be reached: its files do not come back, and the command says so.
-  stop_sshd 2
-  run_in_copy "$1" "$2"
-  start_sshd 2
-  ((status != 0)) || fail "the command succeeded with host2 down"
 }
 # The release's commands run where its files were downloaded: beside the user's files.
 release=$build/dist
@@ -333,14 +350,17 @@ check_install() {
 # --- the commands, as the documents show them ----------------------------------------------
 # Prints each command as: source, US, text, RS. A line ending in | && || or \ goes on.
 commands() {
-  awk -v src=README.md '
+  local doc
+  for doc in "$root/README.md" "$root"/docs/*.md; do
+    awk -v src="${doc#"$root"/}" '
     /^```sh$/ { inblock = 1; next }
     /^```$/ { inblock = 0; next }
     inblock { emit($0) }
     function emit(line) {
       text = text == "" ? line : text "\n" line
       if (line !~ /(\||&&|\\)[ \t]*$/) { printf "%s\037%s\036", src, text; text = "" }
-    }' "$root/README.md"
+    }' "$doc"
+  done
   local page
   for page in "$root"/man/*.1; do
     awk -v src="${page##*/}" '
@@ -371,13 +391,14 @@ while IFS=$'\037' read -r -d $'\036' source text; do
     ci) say ".ci/run runs: $command" ;;
     not_run) say "not run (needs sudo and changes the system): $command" ;;
     *)
-      if [[ $check == hosts && $EUID -ne 0 ]]; then
+      if [[ $check == nonall || $check == split ]] && ((EUID != 0)); then
         skip_row "$command" "needs root for the test accounts and sshd"
         continue
       fi
-      [[ $check == hosts ]] && snapshot_before=$(snapshot)
       for shell in bash dash; do
         runner=run_in_copy
+        [[ $check == nonall ]] && runner=run_on_hosts
+        [[ $check == split ]] && runner=run_shared
         [[ $check == make_run || $check == install ]] && runner=run_in_tree
         [[ $check == sums || $check == unpack* ]] && runner=run_release
         row "$shell: $command" run_row "$runner" "$check" "$shell" "$text"
@@ -388,4 +409,12 @@ done < <(commands)
 for command in "${!how[@]}"; do
   [[ -n ${used[$command]:-} ]] || row "$command" mismatch "a row names a command no document shows"
 done
+figures_held() {  # every figure that README.md states is one of docs/performance.md
+  local figure
+  while read -r figure; do
+    grep -qF -- "$figure" "$root/docs/performance.md" || fail "README.md states $figure, which docs/performance.md does not"
+  done < <(grep -oE '[0-9][0-9,.]*[[:space:]]?(MiB/s|MiB|GiB|KiB|ms|s|x|%)([^[:alnum:]]|$)' "$root/README.md" |
+    sed -E 's/[^[:alnum:]%/]$//')
+}
+row "README.md's figures are docs/performance.md's" figures_held
 finish
