@@ -34,12 +34,24 @@ struct Folder {
   }
 };
 
+// "X" for "X.enc"; empty for a name that does not end in ".enc" or is ".enc" itself.
+inline std::string output_name(const std::string& name) {
+  const std::string suffix = ".enc";
+  if (name.size() <= suffix.size() || !name.ends_with(suffix)) return {};
+  return name.substr(0, name.size() - suffix.size());
+}
+
 // One X.enc to decrypt into X in the same folder, or in its output folder.
 struct Job {
   std::shared_ptr<const Folder> folder;
   std::string name;   // X.enc, a single name in the folder
   std::string given;  // the path as the command line gave it; empty for a file found by the walk
   std::string path() const { return given.empty() ? Folder::join(folder->path(), name) : given; }
+  // Its output's path as shown: X beside X.enc, or under its output folder.
+  std::string output_path() const {
+    return folder->out ? Folder::join(folder->out->path(), output_name(name))
+                       : path().substr(0, path().size() - 4);
+  }
 };
 
 // What became of a file, or of a PATH or folder that the walk could not take. The per-file
@@ -83,12 +95,5 @@ struct FileResult {
   std::string output = {};   // for -v, the output's path as shown
   std::string planned = {};  // in a dry run, the output's folder (device and inode) and name
 };
-
-// "X" for "X.enc"; empty for a name that does not end in ".enc" or is ".enc" itself.
-inline std::string output_name(const std::string& name) {
-  const std::string suffix = ".enc";
-  if (name.size() <= suffix.size() || !name.ends_with(suffix)) return {};
-  return name.substr(0, name.size() - suffix.size());
-}
 
 }  // namespace ecbcat

@@ -105,9 +105,7 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
                         PendingOutput& out, const StepOptions& options) {
   const std::string name = output_name(job.name);
   FileResult r;
-  const std::string path = job.path();
-  r.output = job.folder->out ? Folder::join(job.folder->out->path(), name)
-                             : path.substr(0, path.size() - 4);
+  r.output = job.output_path();
   // The output's folder: the input's, or with -o one made now if need be (in a dry run, one
   // not made yet holds nothing, so nothing there is left alone).
   int error = 0;

@@ -46,9 +46,7 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
                         PendingOutput& out, const StepOptions& options) {
   const std::string name = output_name(job.name);
   FileResult r;
-  const std::string path = job.path();
-  r.output = job.folder->out ? Folder::join(job.folder->out->path(), name)
-                             : path.substr(0, path.size() - 4);
+  r.output = job.output_path();
   int error = 0;
   const HANDLE dir =
       job.folder->out ? job.folder->out->get(!options.dry_run, error) : job.folder->fd.get();
