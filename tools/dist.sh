@@ -10,13 +10,12 @@
 #   tools/dist.sh BUILD_DIR
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/apt.sh"
 build=$(cd "${1:?usage: dist.sh BUILD_DIR}" && pwd)
 version=$(sed -n 's/^project(ecbcat VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 export SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
 export TZ=UTC LC_ALL=C
-if ! command -v zip >/dev/null && ((EUID == 0)); then
-  { apt-get update -qq || true; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq zip; } >&2  # old lists serve when an update fails
-fi
+command -v zip >/dev/null || ((EUID != 0)) || apt_install zip || exit 1
 dist=$build/dist
 rm -rf "$dist" && mkdir -p "$dist"
 stage=$(mktemp -d)

@@ -7,6 +7,7 @@
 #   tools/static.sh BUILD_DIR      (STATIC_ARCHS, default "x86_64 arm64")
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/apt.sh"
 build=$(mkdir -p "${1:?usage: static.sh BUILD_DIR}" && cd "$1" && pwd)
 read -ra archs <<<"${STATIC_ARCHS:-x86_64 arm64}"
 declare -A triple=([x86_64]=x86_64-linux-gnu [arm64]=aarch64-linux-gnu)
@@ -19,11 +20,7 @@ for arch in "${archs[@]}"; do
     for tool in clang++ ld.lld mmdebstrap; do
       command -v $tool >/dev/null && continue
       ((EUID == 0)) || { echo "static: $tool missing (apt-get install clang lld mmdebstrap)" >&2; exit 1; }
-      # An index that fails to update (a mirror in the middle of a sync) leaves the old one,
-      # which serves as well.
-      apt-get update -qq || echo "static: apt-get update failed; installing from the lists it has" >&2
-      DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends clang lld \
-        mmdebstrap >/dev/null
+      apt_install clang lld mmdebstrap || exit 1
     done
     options+=(-DCMAKE_TOOLCHAIN_FILE="$root/cmake/cross-clang.cmake" -DCROSS_TRIPLE="${triple[$arch]}"
       -DCROSS_SYSROOT="$("$root/tools/sysroot.sh" "${debian[$arch]}")" -DCROSS_LINKER=lld)

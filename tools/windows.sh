@@ -1,20 +1,18 @@
 #!/usr/bin/env bash
-# Builds ecbcat.exe and ecbcat-batch.exe for Windows with MinGW-w64 against a static libcrypto (windows-libcrypto.sh)
+# Builds ecbcat.exe and ecbcat-batch.exe for Windows with MinGW-w64 against a static libcrypto (libcrypto.sh)
 # into BUILD_DIR/win-ARCH/ and prints its path; the build's output goes to BUILD_DIR/win-ARCH.log.
 # As root it installs the MinGW-w64 compiler when it is missing.
 #
 #   tools/windows.sh BUILD_DIR ARCH      (i686 or x86_64)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/tools/apt.sh"
 build=$(cd "${1:?usage: windows.sh BUILD_DIR ARCH}" && pwd)
 arch=${2:?usage: windows.sh BUILD_DIR ARCH}
 declare -A package=([i686]=g++-mingw-w64-i686-posix [x86_64]=g++-mingw-w64-x86-64-posix)
 [[ -n ${package[$arch]:-} ]] || { echo "windows: unknown architecture $arch (i686 or x86_64)" >&2; exit 2; }
-if ! command -v "$arch-w64-mingw32-g++-posix" >/dev/null && ((EUID == 0)); then
-  { apt-get update -qq || true; DEBIAN_FRONTEND=noninteractive apt-get install -y -qq \
-    --no-install-recommends "${package[$arch]}"; } >&2
-fi
-libcrypto=$("$root/tools/windows-libcrypto.sh" "$arch")
+command -v "$arch-w64-mingw32-g++-posix" >/dev/null || ((EUID != 0)) || apt_install "${package[$arch]}" || exit 1
+libcrypto=$("$root/tools/libcrypto.sh" "$arch-w64-mingw32")
 out=$build/win-$arch
 # A build made with the compiler of the win32 thread model, which has no std::thread, is made
 # anew: CMake keeps the compiler its cache names.

@@ -31,7 +31,8 @@ row() {  # name command...
   (
     set -eE
     row_name=$1
-    trap 'echo "FAILED: $check_name: $row_name: step failed with status $?: $BASH_COMMAND" >&2' ERR
+    # A step that fails unguarded fails the row, in a command substitution too.
+    trap 'fail "step failed with status $?: $BASH_COMMAND"' ERR
     shift
     "$@"
   )
@@ -82,55 +83,87 @@ named() {  # text...: each appears on standard error
   for t; do grep -aqF -- "$t" "$stderr_file" || fail "'$t' not on standard error: $(head -c 2000 "$stderr_file")"; done
 }
 
-# Installs Debian packages when running as root (once apt-get update has run); returns non-zero
+# Installs Debian packages when running as root; returns non-zero, having said which and why,
 # when it cannot, so that the caller checks again and skips.
-apt_updated=
-install_packages() {  # package...
-  ((EUID == 0)) && command -v apt-get >/dev/null || return 1
-  say "installing $*"
-  # An index that fails to update (a mirror in the middle of a sync) leaves the old one, which
-  # serves as well; the install says whether it did.
-  [[ -n $apt_updated ]] || { apt-get update -qq || say "apt-get update failed"; apt_updated=1; }
-  DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "$@" >/dev/null
+source "$root/tools/apt.sh"
+install_packages() { apt_install "$@"; }  # package...
+cache=${XDG_CACHE_HOME:-$HOME/.cache}/ecbcat  # downloads and builds kept between runs
+
+# The main archive (or with `security`, the security archive) of this system's apt sources, for
+# lists of our own.
+debian_mirror() {  # [security]
+  awk -v want="${1:-}" '(/^URIs:/ || /^deb /) && ($2 ~ /security/) == (want == "security") {print $2; exit}' \
+    /etc/apt/sources.list.d/*.sources /etc/apt/sources.list 2>/dev/null || true
 }
 
-# 32-bit x86 programs on a 64-bit kernel built without IA32 emulation: as root, Debian's
+# A static qemu-i386 from Debian 13's qemu-user (10.0), kept in the cache, and its path printed.
+# Debian 12's qemu 7.2 takes about a minute to start each 32-bit wine program, and 32-bit wine's
+# threads crashed or hung under it. Fetched with apt sources and lists of our own, so that the
+# host's apt configuration stays as it was.
+qemu_i386() {
+  local qemu dir work own mirror
+  qemu=$(printf '%s\n' "$cache"/qemu-user-*/qemu-i386 | sort -V | tail -n 1)
+  [[ ! -x $qemu ]] || { echo "$qemu" && return; }
+  mirror=$(debian_mirror) && [[ -n $mirror ]] || { say "no Debian mirror in the apt sources" >&2 && return 1; }
+  work=$(mktemp -d)
+  mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/sources"
+  echo "deb [arch=$(dpkg --print-architecture)] $mirror trixie main" >"$work/sources/trixie.list"
+  own=(-o Dir::Etc::SourceParts="$work/sources" -o Dir::Etc::SourceList=/dev/null
+    -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache")
+  apt_update "${own[@]}" || true
+  if (cd "$work" && apt-get "${own[@]}" download qemu-user >/dev/null 2>"$work/log") &&
+    dpkg-deb -x "$work"/qemu-user_*.deb "$work/x" && file -L "$work/x/usr/bin/qemu-i386" | grep -q static; then
+    dir=$cache/qemu-user-$(dpkg-deb -f "$work"/qemu-user_*.deb Version | sed 's/^[0-9]*://')
+    mkdir -p "$dir" && cp "$work/x/usr/bin/qemu-i386" "$dir/qemu-i386.part" && mv "$dir/qemu-i386.part" "$dir/qemu-i386"
+    echo "$dir/qemu-i386"
+  else
+    say "could not fetch Debian 13's qemu-user: $(apt_reason "$work/log")" >&2
+  fi
+  rm -rf "$work"
+  [[ -n ${dir:-} ]]
+}
+
+# 32-bit x86 programs on a 64-bit kernel built without IA32 emulation: as root, Debian 13's
 # qemu-i386 is registered with binfmt_misc for 32-bit x86 ELF files under a name of our own, so
-# that they simply run (wine's 32-bit half too) until the check ends; then the entry goes, and
+# that they simply run (in a chroot too) until the check ends; then the entry goes, and
 # binfmt_misc is unmounted if we mounted it and no other entry is left. Returns non-zero when
 # they still cannot run. Sets i386_emulated when they run under qemu rather than natively.
 binfmt=/proc/sys/fs/binfmt_misc i386_emulated=
-runs_i386() {  # command...: a 32-bit x86 program that succeeds when it runs
-  local status=0 name=ecbcat-i386-$$ mounted='' qemu
-  "$@" >/dev/null 2>&1 || status=$?
+runs_i386() {
+  local status=0 name=ecbcat-i386-$$ mounted='' qemu probe
+  # The smallest 32-bit x86 program: exit(0) through int 0x80, no library, no loader.
+  probe=$(mktemp) && at_exit "rm -f $probe" && chmod +x "$probe"
+  local elf='\x7fELF\x01\x01\x01\0\0\0\0\0\0\0\0\0\x02\0\x03\0\x01\0\0\0\x54\x80\x04\x08\x34\0\0\0'
+  elf+='\0\0\0\0\0\0\0\0\x34\0\x20\0\x01\0\0\0\0\0\0\0\x01\0\0\0\0\0\0\0\0\x80\x04\x08\0\x80\x04\x08'
+  elf+='\x5b\0\0\0\x5b\0\0\0\x05\0\0\0\0\x10\0\0\x31\xdb\x31\xc0\x40\xcd\x80'
+  printf "$elf" >"$probe"
+  "$probe" 2>/dev/null || status=$?
   # Success through another check's entry, which goes when that check ends, does not count.
   if ((status == 0)) && ! compgen -G "$binfmt/ecbcat-i386-*" >/dev/null; then
     ! grep -qs '^interpreter .*i386' "$binfmt"/* || i386_emulated=1
     return 0
   fi
   ((status == 0 || status == 126)) || return 1  # 126: the kernel refused the format
-  command -v qemu-i386 >/dev/null || install_packages qemu-user || return 1
-  qemu=$(command -v qemu-i386) && ((EUID == 0)) || return 1
+  ((EUID == 0)) && qemu=$(qemu_i386) || return 1
   if [[ ! -e $binfmt/register ]]; then
     mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || return 1
     mounted=1
   fi
   at_exit "unregister_i386 $name $mounted"
   # ELF, 32-bit, little-endian, version 1, any OS ABI, executable or shared object (type 2 or 3),
-  # i386. Flag P: the program gets the argv[0] it was started with, as natively (qemu-i386 reads
-  # the flag from the kernel). No F: the entry serves this mount namespace, where the path holds.
+  # i386. Flag P: the program gets the argv[0] it was started with, as natively. Flag F: the
+  # kernel opens qemu now, so that it serves inside a chroot too.
   local magic='\x7fELF\x01\x01\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x03\x00'
   local mask='\xff\xff\xff\xff\xff\xff\xff\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\xff\xff'
-  echo ":$name:M::$magic:$mask:$qemu:P" >"$binfmt/register" 2>/dev/null || return 1
+  echo ":$name:M::$magic:$mask:$qemu:PF" >"$binfmt/register" 2>/dev/null || return 1
   i386_emulated=1
-  "$@" >/dev/null 2>&1
+  "$probe"
 }
 unregister_i386() {  # name [mounted]
   [[ ! -e $binfmt/$1 ]] || echo -1 >"$binfmt/$1"
   local left=("$binfmt"/*)  # register, status and the entries of others
   [[ -z ${2:-} ]] || ((${#left[@]} > 2)) || umount "$binfmt"
 }
-
 # Random bytes, made once and kept while the size is right.
 random_file() {  # path bytes
   [[ -f $1 && $(stat -c %s "$1") -eq $2 ]] && return

@@ -5,16 +5,22 @@
 # status against the native build on a table of inputs, to a file, through a pipe and from
 # /dev/stdin, then the cases of a table (a Unicode name, failures with their message and
 # status as Windows' cmd sees it, the same-file refusal through cmd, pipes whose reader goes
-# away, a file past 4 GiB). Where the kernel cannot run 32-bit x86 programs, wine's 32-bit half
-# and the i686 program run under qemu-i386, registered with binfmt_misc while the check runs
-# (runs_i386 in lib.sh), on fewer cases, for it is slow there. As root it installs what it
-# needs. Then ecbcat-batch.exe: a tree with collisions, an existing output, names outside the
+# away, a file past 4 GiB). The x86_64 programs run under the host's wine; the i686 ones under the
+# 32-bit wine of an i386 chroot of Debian 13, made once with mmdebstrap and kept in the cache, so
+# that the host needs no foreign dpkg architecture. Where the kernel cannot run 32-bit x86
+# programs, Debian 13's qemu-i386 runs them, registered with binfmt_misc while the check runs
+# (runs_i386 in lib.sh). As root it installs what it needs. Then ecbcat-batch.exe: a tree with collisions, an existing output, names outside the
 # code page, a folder named k.enc and a file held open without sharing, through cmd with a
 # rerun once the file is let go; a run killed mid-file (taskkill /F) and one stopped by Ctrl-C
 # leave nothing behind. The programs are left in BUILD_DIR/win-ARCH/.
 #
 #   tests/system/windows.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                          WINDOWS_ARCHS, default "i686 x86_64")
+# The chroot's mounts must end with the check and never show on the host: a mount namespace of
+# the check's own.
+if ((EUID == 0)) && [[ -z ${ECBCAT_OWN_MOUNTS:-} && " ${WINDOWS_ARCHS:-i686} " == *" i686 "* ]]; then
+  ECBCAT_OWN_MOUNTS=1 exec unshare --mount --propagation private "$0" "$@"
+fi
 source "$(dirname "$0")/lib.sh"
 build=$(cd "${1:?usage: windows.sh BUILD_DIR}" && pwd)
 read -ra archs <<<"${WINDOWS_ARCHS:-i686 x86_64}"
@@ -25,41 +31,88 @@ declare -A gxx_package=([i686]=g++-mingw-w64-i686-posix [x86_64]=g++-mingw-w64-x
 for arch in "${archs[@]}"; do
   [[ -n ${gxx_package[$arch]:-} ]] || usage "WINDOWS_ARCHS='i686 x86_64' windows.sh BUILD_DIR, not $arch"
 done
-wine64=/usr/lib/wine/wine64 wine32=/usr/lib/wine/wine
-declare -A wine=([i686]=$wine32 [x86_64]=$wine64)  # the loader that starts each one's programs
+wine64=/usr/lib/wine/wine64 i686_bin=$build/wine/i686
+declare -A wine=([i686]=$i686_bin/wine [x86_64]=$wine64)  # the loader that starts each one's programs
 with_i686() { [[ " ${archs[*]} " == *" i686 "* ]]; }
 missing() {
   for arch in "${archs[@]}"; do
     command -v "$arch-w64-mingw32-g++-posix" >/dev/null || echo "${gxx_package[$arch]}"
-    [[ -x ${wine[$arch]} ]] || { [[ $arch == x86_64 ]] && echo wine64 || echo wine32:i386; }
   done
+  [[ " ${archs[*]} " != *" x86_64 "* || -x $wine64 ]] || echo wine64
+  with_i686 && ! command -v mmdebstrap >/dev/null && echo mmdebstrap
   for t in perl make cmp; do command -v $t >/dev/null || echo $t; done
 }
-if [[ -n $(missing) ]]; then
-  with_i686 && ((EUID == 0)) && dpkg --add-architecture i386
-  install_packages $(missing) || say "the install failed"
-fi
+[[ -z $(missing) ]] || install_packages $(missing) || true
 [[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends, as root)"
 
-# --- wine, quiet and headless, one prefix, one server for all runs --------------------------
+# --- wine, quiet and headless, one prefix and one server for each architecture ---------------
 export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEPREFIX=$build/wine/prefix
 unset DISPLAY
 mkdir -p "$build/wine"
-at_exit '/usr/lib/wine/wineserver -k 2>/dev/null || true'  # before the 32-bit programs lose qemu
-# Wine's 32-bit half is a 32-bit x86 program: without it the prefix has no syswow64.
-if with_i686 && ! runs_i386 "$wine32" --version; then
-  skip_row i686 "this host cannot run 32-bit x86 programs, and qemu-i386 could not be registered for them (binfmt_misc, as root)"
+at_exit '/usr/lib/wine/wineserver -k 2>/dev/null || true'
+at_exit '[[ ! -x $i686_bin/wineserver ]] || "$i686_bin/wineserver" -k 2>/dev/null || true'  # before qemu goes
+
+# i386 chroot of Debian 13 with wine 10.0, with this system's mirror and no security archive
+# when its i386 index does not download (a mirror in the middle of a sync).
+wine_root() {  # prints its path
+  local mirror security work dir sources=()
+  mirror=$(debian_mirror) security=$(debian_mirror security)
+  sources=("deb $mirror trixie main")
+  if [[ -n $security ]]; then
+    work=$(mktemp -d) && mkdir -p "$work/lists/partial" "$work/sources"
+    echo "deb [arch=i386] $security trixie-security main" >"$work/sources/security.list"
+    if apt_update -o Dir::Etc::SourceParts="$work/sources" -o Dir::Etc::SourceList=/dev/null \
+      -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work" -o APT::Architectures::=i386; then
+      sources+=("deb $security trixie-security main")
+    else
+      say "the i386 chroot is made without the security archive, whose i386 index does not download" >&2
+    fi
+    rm -rf "$work"
+  fi
+  dir=$cache/wine-root/i386-trixie-$(printf '%s\n' "${sources[@]}" | md5sum | cut -c1-8)
+  if [[ ! -f $dir/.complete ]]; then
+    say "making the i386 chroot with wine (once; kept in $cache/wine-root)" >&2
+    rm -rf "$dir.part" && mkdir -p "$(dirname "$dir")"
+    # Its maintainer scripts are 32-bit x86 programs: under qemu-i386 where the kernel cannot run
+    # them, through our binfmt_misc entry, which mmdebstrap does not know by name.
+    mmdebstrap --quiet --variant=minbase --architectures=i386 --skip=check/qemu \
+      --aptopt='APT::Install-Recommends "false"' --include=wine,wine32 trixie "$dir.part" \
+      "${sources[@]}" >"$dir.log" 2>&1 || { tail -n 20 "$dir.log" >&2 && return 1; }
+    rm -rf "$dir" && mv "$dir.part" "$dir" && touch "$dir/.complete"
+  fi
+  echo "$dir"
+}
+i686_ready() {  # binfmt_misc where needed, the chroot, the build folder bound into it
+  runs_i386 || { say "this host cannot run 32-bit x86 programs, and qemu-i386 could not be registered for them (binfmt_misc, as root)" && return 1; }
+  ((EUID == 0)) || { say "the i386 chroot needs root" && return 1; }
+  local dir
+  dir=$(wine_root) || return 1
+  mkdir -p "$dir$build"
+  mount --rbind /dev "$dir/dev" && mount -t proc proc "$dir/proc" && mount --bind "$build" "$dir$build" || return 1
+  # wine and wineserver of the chroot, as programs that run in the current folder; a runtime
+  # folder, so that wine's Wayland driver finds no display quietly
+  mkdir -p "$i686_bin" && mkdir -p -m 700 "$dir/tmp/runtime"
+  for tool in wine wineserver; do
+    printf '#!/bin/sh\nexec chroot %q /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LC_ALL=C.UTF-8 \\\n  XDG_RUNTIME_DIR=/tmp/runtime WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" WINEARCH=win32 \\\n  WINEPREFIX=%q /bin/sh -c %q "$PWD" "$@"\n' \
+      "$dir" "$build/wine/prefix-i686" "cd \"\$0\" && exec /usr/lib/wine/$tool \"\$@\"" >"$i686_bin/$tool"
+    chmod +x "$i686_bin/$tool"
+  done
+}
+if with_i686 && ! i686_ready; then
+  skip_row i686 "no 32-bit wine here"
   read -ra archs <<<"${archs[*]/i686/}"
 fi
-[[ -z $i386_emulated ]] || ! with_i686 || say "32-bit x86 programs run under qemu-i386 here, each start of one taking about a minute"
+[[ -z $i386_emulated ]] || ! with_i686 || say "32-bit x86 programs run under Debian 13's qemu-i386 here"
 started=$SECONDS
-# A prefix made while wine's 32-bit half could not run lacks the 32-bit DLLs: make it again.
-if [[ ! -f $WINEPREFIX/system.reg ]] ||
-  { with_i686 && [[ ! -f $WINEPREFIX/drive_c/windows/syswow64/kernel32.dll ]]; }; then
-  rm -rf "$WINEPREFIX" && "$wine64" wineboot -i >/dev/null 2>&1
+if [[ " ${archs[*]} " == *" x86_64 "* ]]; then
+  [[ -f $WINEPREFIX/system.reg ]] || "$wine64" wineboot -i >/dev/null 2>&1
+  /usr/lib/wine/wineserver -p 2>/dev/null || true  # stays until the last run is done
 fi
-/usr/lib/wine/wineserver -p 2>/dev/null || true  # stays until the last run is done
-say "wine prefix ready ($((SECONDS - started)) s)"
+if with_i686; then
+  [[ -f $build/wine/prefix-i686/system.reg ]] || "$i686_bin/wine" wineboot -i >/dev/null 2>&1
+  "$i686_bin/wineserver" -p 2>/dev/null || true
+fi
+say "wine ready ($((SECONDS - started)) s)"
 
 # --- inputs ------------------------------------------------------------------------------------
 inputs=$build/wine/inputs
@@ -72,22 +125,19 @@ mv -f "$inputs/$((2 * 131072 + 21)).bin" "$inputs/chunk.bin"
 [[ -s $inputs/newlines-out.bin ]] || perl -e 'print "\r\n\n\r" x (1 << 20)' | encrypt >"$inputs/newlines-out.bin"
 cp "$inputs/55.bin" "$inputs/日本.enc"
 
-# Each input in each way: to a file, through a pipe, from /dev/stdin. Under qemu-i386 fewer:
-# each way on an input that catches text mode, and from a file the one that catches a file
-# opened in text mode.
-all_runs=()
+# Each input in each way: to a file, through a pipe, from /dev/stdin.
+runs=()
 for way in file pipe stdin; do
   for input in 0.bin 5.bin 16.bin 55.bin chunk.bin newlines-in.bin newlines-out.bin; do
-    all_runs+=("$way $input")
+    runs+=("$way $input")
   done
 done
-slow_runs=("file newlines-in.bin" "file newlines-out.bin" "pipe newlines-out.bin" "stdin newlines-in.bin")
 
 # --- cases: run side by side, then checked one row each ---------------------------------------
-# Under qemu-i386 each start of a 32-bit wine process costs about 50 s of CPU, whether it is
-# started from the shell or by cmd in a running wine session, while the session itself (one
-# server for all runs) costs next to nothing. So the cases run at once, one per core, each in a
-# folder of its own, and are then checked one by one, each its own row.
+# Each start of a wine process costs far more than the run itself (seconds for a 32-bit one under
+# qemu-i386), while the session (one server for all runs) costs next to nothing. So the cases
+# run at once, one per core, each in a folder of its own, and are then checked one by one, each
+# its own row.
 cores=$(nproc) cases=$build/wine/cases names=() checks=()
 runs() {  # name check... -- command...: starts command in its folder, standard output to out,
   # standard error to err, exit status to status; `check... FOLDER` is its row, in check_cases
@@ -120,12 +170,12 @@ in_cmd() {  # command-line: from a batch file in wine's cmd, which reads the who
   # Windows parent does (a Linux parent keeps only its low 8 bits)
   cp "$exe" "$batch" . && cp "$inputs/chunk.bin" same.enc
   printf '@%s\r\n@echo errorlevel %%errorlevel%%\r\n' "$1" >run.bat
-  "$wine64" cmd /c run.bat
+  "${wine[$arch]}" cmd /c run.bat
 }
 same_file() {  # through wine's cmd, which opens the file for the program itself
   cp "$exe" . && cp "$inputs/chunk.bin" same.enc
   ulimit -f 65536  # a program that reads its own output back stops at 64 MiB
-  "$wine64" cmd /c "ecbcat.exe same.enc >> same.enc"
+  "${wine[$arch]}" cmd /c "ecbcat.exe same.enc >> same.enc"
 }
 
 # --- checks ----------------------------------------------------------------------------------
@@ -183,7 +233,7 @@ readme_commands() (  # the README's cmd lines, each through wine's cmd on a file
     rm -rf records.bin drop && mkdir drop && cp "$inputs/newlines-out.bin" records.enc
     cp records.enc drop/ && out=records.bin
     [[ $line == ecbcat-batch* ]] && out=drop/records
-    "$wine64" cmd /c "$line" || fail "status $? in cmd: $line"
+    "${wine[$arch]}" cmd /c "$line" || fail "status $? in cmd: $line"
     "$native" records.enc >records.native
     same records.native "$out" "$out after: $line"
     ran=$((ran + 1))
@@ -201,9 +251,7 @@ past_4gib() {
 }
 
 # --- ecbcat-batch.exe ---------------------------------------------------------------------------
-hold=$build/wine/hold.exe  # hold.exe FILE: holds FILE open, shared with nobody, from when the
-# file "held" appears until the file "release" does; "held" goes once FILE is let go
-[[ -f $hold ]] || x86_64-w64-mingw32-g++-posix -municode -static -o "$hold" -x c++ - <<'HOLD'
+hold_source=$(cat <<'HOLD'
 #include <windows.h>
 int wmain(int, wchar_t** argv) {
   HANDLE h = CreateFileW(argv[1], GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -214,9 +262,10 @@ int wmain(int, wchar_t** argv) {
   DeleteFileW(L"held");
 }
 HOLD
+)
 tree_outputs=(a 日本 Ωmega😀 k.enc/c sub/d locked)
 batch_tree() {  # the tree, run through cmd while locked.enc is held, then again once it is not
-  cp "$batch" "$hold" . && mkdir -p tree/sub tree/k.enc
+  cp "$batch" "${exe%/*}/hold.exe" . && mkdir -p tree/sub tree/k.enc
   cp "$inputs/55.bin" tree/a.enc && cp "$inputs/16.bin" tree/a.enc.enc
   cp "$inputs/16.bin" tree/b.enc && echo mine >tree/b
   cp "$inputs/55.bin" tree/日本.enc && cp "$inputs/5.bin" tree/Ωmega😀.enc
@@ -225,7 +274,7 @@ batch_tree() {  # the tree, run through cmd while locked.enc is held, then again
   printf '%s\r\n' '@echo off' 'start /b hold.exe tree\locked.enc' ':held' 'if not exist held goto held' \
     'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' 'echo.>release' ':gone' \
     'if exist held goto gone' 'ecbcat-batch.exe tree' 'echo errorlevel %errorlevel%' >run.bat
-  timeout 900 "$wine64" cmd /c run.bat  # a hang fails the case rather than the whole check
+  timeout 900 "${wine[$arch]}" cmd /c run.bat  # a hang fails the case rather than the whole check
 }
 case_pair() {  # a.enc and A.enc aim at one output, in a dry run as in the run
   mkdir pair && cp "$inputs/16.bin" pair/a.enc && cp "$inputs/16.bin" pair/A.enc && in_cmd "$1"
@@ -251,7 +300,11 @@ stopped_mid_file() (  # how: taskkill or Ctrl-C; then a rerun
   local status=0 n
   (cd stop && exec "${wine[$arch]}" ecbcat-batch.exe . >out 2>err) & local pid=$!
   for n in $(seq 500); do compgen -G 'stop/.big.ecbcat-*' >/dev/null && break; sleep 0.02; done
-  if [[ $1 == taskkill ]]; then "$wine64" taskkill /F /IM ecbcat-batch.exe >/dev/null; else kill -INT "$pid"; fi
+  # wine 10 runs the program in a process of its own, which the one started waits for: the
+  # signal goes to the process whose command line is the program's Windows path, where there is one.
+  local program
+  program=$(pgrep -n -f '[A-Z]:\\.*\\stop\\ecbcat-batch\.exe' || echo "$pid")
+  if [[ $1 == taskkill ]]; then "${wine[$arch]}" taskkill /F /IM ecbcat-batch.exe >/dev/null; else kill -INT "$program"; fi
   wait "$pid" || status=$?
   ((n < 500)) || fail "no hidden output seen"
   equal "big.enc ecbcat-batch.exe err out" "$(ls -A stop | xargs)" "the folder after the stop"
@@ -270,23 +323,15 @@ for arch in "${archs[@]}"; do
   exe=$("$root/tools/windows.sh" "$build" "$arch")
   batch=${exe%/*}/ecbcat-batch.exe
   win() { "${wine[$arch]}" "$exe" "$@"; }
-  slow=
-  [[ $arch == i686 && -n $i386_emulated ]] && slow=1
-  runs=("${all_runs[@]}")
-  [[ -n $slow ]] && runs=("${slow_runs[@]}")
+  # hold.exe FILE: holds FILE open, shared with nobody, from when the file "held" appears until
+  # the file "release" does; "held" goes once FILE is let go
+  "$arch-w64-mingw32-g++-posix" -municode -static -o "${exe%/*}/hold.exe" -x c++ - <<<"$hold_source"
 
   row "$arch: imports only system DLLs" imports_only_system_dlls
   row "$arch: long-path aware" long_path_aware
   exe=$batch row "$arch: ecbcat-batch.exe imports only system DLLs" imports_only_system_dlls
   exe=$batch row "$arch: ecbcat-batch.exe long-path aware" long_path_aware
-  # Under qemu-i386, the i686 ecbcat-batch.exe died or hung in the emulator in three runs of four
-  # (SIGSEGV; "wine client error: read: Bad address"), at random points, where the x86_64 one
-  # never did: there it is built and inspected but not run. Natively it runs the tree.
-  if [[ -z $slow ]]; then
-    runs "ecbcat-batch.exe: a tree through cmd, and a rerun" tree_done -- batch_tree
-  else
-    say "$arch: ecbcat-batch.exe not run: 32-bit wine's threads are unreliable under qemu-i386"
-  fi
+  runs "ecbcat-batch.exe: a tree through cmd, and a rerun" tree_done -- batch_tree
   for run in "${runs[@]}"; do
     read -r how input <<<"$run"
     runs "$run" same_as_native "$input" -- "${way[$how]}" "$input"
@@ -296,25 +341,21 @@ for arch in "${archs[@]}"; do
   runs "same file through cmd" refused_same_file -- same_file
   runs "reader gone after the first write" says 255 "failed writing output: Broken pipe" -- \
     to_reader head -c 100
-  if [[ -z $slow ]]; then  # the same code as the cases above, or too long under qemu
-    runs "a name outside the code page" same_as_native 日本.enc -- to_file 日本.enc
-    runs "success status in cmd" errorlevel 0 -- in_cmd "ecbcat.exe same.enc > nul"
-    runs "reader gone before the first write" says 255 "failed writing output: Broken pipe" -- \
-      to_reader true
-    runs "a directory" says 255 "failed opening file: Permission denied" -- win "$inputs/dir.enc"
-    runs "closed standard output" says 255 "failed writing output: Bad file descriptor" -- closed_stdout
-    runs "no argument" says 255 "usage: ecbcat FILE" -- win
-    runs "ecbcat-batch.exe: a wrong option in cmd" errorlevel 64 -- in_cmd "ecbcat-batch.exe --bogus"
-    runs "ecbcat-batch.exe: a.enc and A.enc, dry run" errorlevel 2 -- case_pair "ecbcat-batch.exe -n pair"
-  fi
+  runs "a name outside the code page" same_as_native 日本.enc -- to_file 日本.enc
+  runs "success status in cmd" errorlevel 0 -- in_cmd "ecbcat.exe same.enc > nul"
+  runs "reader gone before the first write" says 255 "failed writing output: Broken pipe" -- \
+    to_reader true
+  runs "a directory" says 255 "failed opening file: Permission denied" -- win "$inputs/dir.enc"
+  runs "closed standard output" says 255 "failed writing output: Bad file descriptor" -- closed_stdout
+  runs "no argument" says 255 "usage: ecbcat FILE" -- win
+  runs "ecbcat-batch.exe: a wrong option in cmd" errorlevel 64 -- in_cmd "ecbcat-batch.exe --bogus"
+  runs "ecbcat-batch.exe: a.enc and A.enc, dry run" errorlevel 2 -- case_pair "ecbcat-batch.exe -n pair"
   check_cases
-  if [[ -z $slow ]]; then
-    row "$arch: a quote in the program's name" quoted_program_name
-    row "$arch: the README's commands in cmd" readme_commands
-    row "$arch: a file past 4 GiB" past_4gib
-    row "$arch: ecbcat-batch.exe killed mid-file (taskkill /F), then a rerun" stopped_mid_file taskkill
-    row "$arch: ecbcat-batch.exe stopped by Ctrl-C mid-file, then a rerun" stopped_mid_file ctrl-c
-  fi
+  row "$arch: a quote in the program's name" quoted_program_name
+  row "$arch: the README's commands in cmd" readme_commands
+  row "$arch: a file past 4 GiB" past_4gib
+  row "$arch: ecbcat-batch.exe killed mid-file (taskkill /F), then a rerun" stopped_mid_file taskkill
+  row "$arch: ecbcat-batch.exe stopped by Ctrl-C mid-file, then a rerun" stopped_mid_file ctrl-c
   say "$arch: $exe ($((SECONDS - started)) s)"
 done
 finish

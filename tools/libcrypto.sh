@@ -1,16 +1,20 @@
 #!/usr/bin/env bash
-# Makes a static libcrypto for MinGW-w64 (Debian's OpenSSL source, no DLLs, assembly kept, so
-# AES-NI is used where the CPU has it) and prints the folder that holds include/ and
-# lib/libcrypto.a. Kept in a cache outside the tree, keyed by OpenSSL version, architecture
-# and options, since CI clones afresh each time: the first build takes minutes, later calls
-# nothing.
+# Makes a static libcrypto for a target this host builds for but has no libcrypto of (Debian's
+# OpenSSL source, no DLLs or shared objects, assembly kept, so AES-NI is used where the CPU has
+# it) and prints the folder that holds include/ and lib/libcrypto.a. Kept in a cache outside the
+# tree, keyed by OpenSSL version, target and options, since CI clones afresh each time: the
+# first build takes minutes, later calls nothing. No foreign dpkg architecture is needed.
 #
-#   tools/windows-libcrypto.sh ARCH      (i686 or x86_64; needs the MinGW-w64 g++ for it)
+#   tools/libcrypto.sh TARGET      (i686-w64-mingw32 or x86_64-w64-mingw32, with the MinGW-w64
+#                                   g++ for it; i686-linux-gnu, with g++-multilib)
 set -euo pipefail
+source "$(dirname "$0")/apt.sh"
 
-arch=${1:?usage: windows-libcrypto.sh i686|x86_64}
-declare -A target=([i686]=mingw [x86_64]=mingw64)
-[[ -n ${target[$arch]:-} ]] || { echo "windows-libcrypto: unknown architecture $arch" >&2; exit 1; }
+target=${1:?usage: libcrypto.sh i686-w64-mingw32|x86_64-w64-mingw32|i686-linux-gnu}
+declare -A configure=([i686-w64-mingw32]="mingw --cross-compile-prefix=i686-w64-mingw32-"
+  [x86_64-w64-mingw32]="mingw64 --cross-compile-prefix=x86_64-w64-mingw32-"
+  [i686-linux-gnu]="linux-x86 -m32")
+[[ -n ${configure[$target]:-} ]] || { echo "libcrypto: unknown target $target" >&2; exit 2; }
 options=(no-shared no-module no-dso no-engine no-tests no-ui-console)
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/ecbcat
 mkdir -p "$cache"
@@ -35,28 +39,28 @@ if [[ -z $tarball ]]; then
   done
   own=(-o Dir::Etc::SourceParts="$work/sources" -o Dir::Etc::SourceList=/dev/null
     -o Dir::State::Lists="$work/lists")
-  apt-get "${own[@]}" update -qq >&2
+  apt_update "${own[@]}" || true
   # The security archive may lack the .dsc, so apt-get fails after the tarball has come.
   (cd "$work" && apt-get "${own[@]}" source --download-only openssl >&2) || true
   tarball=$(newest "$work"/openssl_*.orig.tar.gz)
-  [[ -n $tarball ]] || { echo "windows-libcrypto: could not download OpenSSL's source" >&2; exit 1; }
+  [[ -n $tarball ]] || { echo "libcrypto: could not download OpenSSL's source" >&2; exit 1; }
   mv "$tarball" "$cache/" && tarball=$cache/$(basename "$tarball")
 fi
 version=$(basename "$tarball" .orig.tar.gz)
 version=${version#openssl_}
 
-out=$cache/openssl-$version-$arch-$(echo "${options[*]}" | md5sum | cut -c1-8)
+read -ra args <<<"${configure[$target]}"
+out=$cache/openssl-$version-$target-$(echo "${args[*]} ${options[*]}" | md5sum | cut -c1-8)
 if [[ ! -f $out/.complete ]]; then
-  echo "windows-libcrypto: building OpenSSL $version for $arch-w64-mingw32 (a few minutes)" >&2
+  echo "libcrypto: building OpenSSL $version for $target (a few minutes)" >&2
   src=$work/src
   mkdir -p "$src"
   tar -C "$src" -xzf "$tarball" --strip-components=1
   (
     cd "$src"
-    ./Configure "${target[$arch]}" --cross-compile-prefix="$arch-w64-mingw32-" "${options[@]}" \
-      --prefix=/nonexistent
+    ./Configure "${args[@]}" "${options[@]}" --prefix=/nonexistent
     make -j"$(nproc)" build_generated libcrypto.a
-  ) >"$cache/build-$arch.log" 2>&1 || { tail -n 30 "$cache/build-$arch.log" >&2; exit 1; }
+  ) >"$cache/build-$target.log" 2>&1 || { tail -n 30 "$cache/build-$target.log" >&2; exit 1; }
   rm -rf "$out" && mkdir -p "$out/lib" "$out/include"
   cp "$src/libcrypto.a" "$out/lib/"
   cp -r "$src/include/openssl" "$out/include/"
