@@ -40,7 +40,23 @@ completes() {  # bash-completion loads it from where it was installed and comple
     _ecbcat_batch && echo "${COMPREPLY[*]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch")
   equal "--dry-run" "$got" "completion of --dry"
 }
+apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
+  local shim=$stage/shim fails calls status s
+  mkdir -p "$shim"
+  printf '%s\n' '#!/bin/sh' 'n=$(($(cat "$0.n" 2>/dev/null || echo 0) + 1)) && echo $n >"$0.n"' \
+    '[ $n -gt $FAILS ] || { echo "E: Failed to fetch x/Packages.xz  File has unexpected size (1 != 2)" >&2; exit 100; }' >"$shim/apt-get"
+  chmod +x "$shim/apt-get"
+  for fails in "2 3 0" "5 3 1"; do
+    read -r fails calls status <<<"$fails"
+    rm -f "$shim/apt-get.n"
+    (export PATH=$shim:$PATH FAILS=$fails && apt_pause=0 && apt_update) 2>"$stage/apt.err" && s=0 || s=$?
+    equal "$status" "$s" "apt_update's status after $fails failures"
+    equal "$calls" "$(cat "$shim/apt-get.n")" "apt-get update calls after $fails failures"
+    grep -q "unexpected size" "$stage/apt.err" || fail "the reason not said: $(cat "$stage/apt.err")"
+  done
+}
 row "staged install" installed
+row "package installs: a failed index is fetched again" apt_retried
 row "one list of options" options_agree
 [[ -f /usr/share/bash-completion/bash_completion ]] || install_packages bash-completion ||
   say "the install of bash-completion failed"
