@@ -2,8 +2,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "cipher.hpp"
 #include "fdio.hpp"
@@ -28,10 +26,9 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& 
   widen_pipe(in_fd);
   widen_pipe(out_fd, 2 * chunk_size);
 
-  if (!buffers.pair) buffers.pair.reset(new (std::nothrow) StreamBuffers::Pair);
-  if (!buffers.pair) return {Fault::memory, ENOMEM, 0};
-  unsigned char* const in = buffers.pair->in;
-  unsigned char* const out = buffers.pair->out;
+  if (!buffers.ready()) return {Fault::memory, ENOMEM, 0};
+  unsigned char* const in = buffers.in();
+  unsigned char* const out = buffers.out();
   // The last whole ciphertext block: a short final block takes its missing bytes from it.
   // Zero until a block arrives, so an input under 16 bytes never reads stale memory.
   unsigned char prev[block_size] = {};

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -27,13 +29,30 @@ struct Outcome {
 // The two buffers a stream passes through, on the heap (so that a thread with a small stack
 // can decrypt), made on first use. A thread that decrypts many files keeps one, so that no
 // file pays for a map, an unmap and page faults: an owner of its own, rather than a
-// thread_local, whose destructor MinGW's threads run after its storage is gone.
-struct StreamBuffers {
-  struct Pair {
-    alignas(64) unsigned char in[chunk_size];
-    alignas(64) unsigned char out[chunk_size];
+// thread_local, whose destructor MinGW's threads run after its storage is gone. The memory
+// comes from the C library's malloc, aligned here to a cache line: C++'s aligned new would make
+// ecbcat load libstdc++ for it, and the C library's aligned allocators differ by system.
+class StreamBuffers {
+ public:
+  // Makes the buffers if need be; false when there is no memory for them.
+  bool ready() {
+    if (!memory_) {
+      memory_.reset(static_cast<unsigned char*>(std::malloc(2 * chunk_size + cache_line)));
+      const auto at = reinterpret_cast<std::uintptr_t>(memory_.get());
+      in_ = memory_.get() + (cache_line - at % cache_line) % cache_line;
+    }
+    return memory_ != nullptr;
+  }
+  unsigned char* in() const { return in_; }
+  unsigned char* out() const { return in_ + chunk_size; }
+
+ private:
+  static constexpr std::size_t cache_line = 64;
+  struct Free {
+    void operator()(unsigned char* p) const { std::free(p); }
   };
-  std::unique_ptr<Pair> pair;
+  std::unique_ptr<unsigned char, Free> memory_;
+  unsigned char* in_ = nullptr;
 };
 
 // Decrypts everything readable from in_fd with AES-128-ECB under `key` and writes the
