@@ -11,16 +11,25 @@
 #include <cwchar>
 
 #include "fdio.hpp"
+#include "win32.hpp"
 
 // msvcrt's parse of the UTF-16 command line, as it makes it for a wmain; not in its headers.
 extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, int* new_mode);
 
 namespace ecbcat {
-namespace {
 
 HANDLE handle_of(int fd) {
   return reinterpret_cast<HANDLE>(_get_osfhandle(fd));
 }
+
+bool wide_arguments(int& count, wchar_t**& argv) {
+  int new_mode = 0;
+  wchar_t** environment = nullptr;
+  argv = nullptr;
+  return __wgetmainargs(&count, &argv, &environment, 0, &new_mode) == 0 && argv;
+}
+
+namespace {
 
 // Whether the write that just failed on fd failed because the pipe's reader has gone. Windows
 // says ERROR_NO_DATA then, wine ERROR_INVALID_PARAMETER, and both ERROR_PIPE_NOT_CONNECTED
@@ -47,10 +56,12 @@ int open_input(int, char**) {
   // the UTF-16 command line by the same rules (CommandLineToArgvW's differ, for a quote in the
   // program's name), holds every name: the count, the test for /dev/stdin and the name opened
   // all come from it, so that they always speak of the same argument. The runtime owns it.
-  int count = 0, new_mode = 0;
-  wchar_t **wide = nullptr, **environment = nullptr;
-  if (__wgetmainargs(&count, &wide, &environment, 0, &new_mode) != 0 || !wide)
-    return errno = ENOMEM, -1;
+  int count = 0;
+  wchar_t** wide = nullptr;
+  if (!wide_arguments(count, wide)) {
+    errno = ENOMEM;
+    return -1;
+  }
   if (count < 2) return no_input;
   const wchar_t* name = wide[1];
   // Windows has no /dev/stdin: opened by name it would read as an empty file. The copy keeps

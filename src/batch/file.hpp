@@ -10,12 +10,11 @@
 
 namespace ecbcat {
 
-// Opens -o's DIR into `dir`: made if missing (owner-only; not in a dry run, which writes
-// nothing, and where it then finds none, `dir` holds nothing yet), and followed if a link only
-// as a link in a searched folder is, for it may stand in someone else's tree. Result::ready, or
-// open_output_dir, foreign_output_dir, foreign_link or linked_link.
-FileResult open_output_dir(const std::string& path, bool dry_run,
-                           std::shared_ptr<OutputFolder>& dir);
+// Opens -o's DIR: made if missing (owner-only; not in a dry run, which writes nothing, and where
+// it then finds none, the folder holds nothing yet), and followed if a link only as a link in a
+// searched folder is, for it may stand in someone else's tree. Result::open_output_dir,
+// foreign_output_dir, foreign_link or linked_link when it cannot be used.
+Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bool dry_run);
 
 // The size of a job's input, for the progress line's total; 0 when it cannot be told.
 long long file_size(const Job& job);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -93,7 +94,25 @@ struct FileResult {
   unsigned long crypto = 0;  // libcrypto's code, for setup and cipher
   long long bytes = 0;       // the input's size, for the progress line
   std::string output = {};   // for -v, the output's path as shown
-  std::string planned = {};  // in a dry run, the output's folder (device and inode) and name
+  std::string planned = {};  // in a dry run, the output's folder (its FileKey) and name
+};
+
+// What every step of ecbcat-batch returns: the thing it opened or made, or what kept it from
+// being had (a FileResult whose `what` is not Result::ready).
+template <class T>
+class Maybe {
+ public:
+  Maybe(T value) : value_(std::move(value)) {}
+  Maybe(FileResult failure) : failure_(std::move(failure)) {}
+  explicit operator bool() const { return value_.has_value(); }
+  T& operator*() { return *value_; }
+  const T& operator*() const { return *value_; }
+  T* operator->() { return &*value_; }
+  const FileResult& failure() const { return failure_; }
+
+ private:
+  std::optional<T> value_;
+  FileResult failure_;
 };
 
 }  // namespace ecbcat

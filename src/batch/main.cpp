@@ -479,11 +479,13 @@ int run(int argc, char** argv) {
 
   WalkSink sink;
   if (o.output_dir) {
-    const FileResult r = open_output_dir(o.output_dir, o.dry_run, sink.output_dir);
-    if (r.what != Result::ready) {
-      b.say("ecbcat-batch: " + shown(o.output_dir) + ": " + wording(o.output_dir, r) + "\n");
+    Maybe<std::shared_ptr<OutputFolder>> dir = open_output_dir(o.output_dir, o.dry_run);
+    if (!dir) {
+      b.say("ecbcat-batch: " + shown(o.output_dir) + ": " + wording(o.output_dir, dir.failure()) +
+            "\n");
       return some_failed;
     }
+    sink.output_dir = *dir;
   }
 
   if (b.progress) {  // the totals, from a walk that only counts

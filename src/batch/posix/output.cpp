@@ -45,12 +45,12 @@ PendingOutput::~PendingOutput() {
   }
 }
 
-int PendingOutput::create(int dirfd, const std::string& name) {
+FileResult PendingOutput::create(int dirfd, const std::string& name) {
   dirfd_ = dirfd;
   name_ = name;
   fd_ = ::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, private_mode);
-  if (fd_ >= 0) return 0;
-  if (!no_tmpfile(errno)) return errno;
+  if (fd_ >= 0) return {Result::ready};
+  if (!no_tmpfile(errno)) return {Result::create_output, errno};
   static thread_local std::minstd_rand random(std::random_device{}());
   std::string stem = ".";
   stem.append(name, 0, name_max - 1 - suffix_length);
@@ -60,20 +60,21 @@ int PendingOutput::create(int dirfd, const std::string& name) {
                   static_cast<unsigned>(random() & 0xffffff));
     std::string hidden = stem + suffix;
     std::lock_guard lock(hidden_mutex);
-    if (removed_all) return EINTR;
+    if (removed_all) return {Result::create_output, EINTR};
     fd_ = ::openat(dirfd, hidden.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW,
                    private_mode);
     if (fd_ >= 0) {
       hidden_files.emplace(dirfd, hidden);
       hidden_ = std::move(hidden);
-      return 0;
+      return {Result::ready};
     }
-    if (errno != EEXIST) return errno;
+    if (errno != EEXIST) return {Result::create_output, errno};
   }
-  return EEXIST;
+  return {Result::create_output, EEXIST};
 }
 
-FileResult PendingOutput::finish(int input_fd, const struct stat& input, bool sync) {
+FileResult PendingOutput::finish(const Input& in, bool sync) {
+  const struct stat& input = in.info();
   // The owner and group where we may set them (as root, or a group we are in). Where the group
   // stays ours, its bits go, and others get no more than the input's group had: our group, and
   // the others, may hold people the input's group kept out.
@@ -91,7 +92,7 @@ FileResult PendingOutput::finish(int input_fd, const struct stat& input, bool sy
     return {Result::copy_attributes, errno};
   }
   char acl[4096];
-  const ssize_t acl_size = ::fgetxattr(input_fd, acl_access, acl, sizeof acl);
+  const ssize_t acl_size = ::fgetxattr(in.fd(), acl_access, acl, sizeof acl);
   if (acl_size < 0 && errno != ENODATA && errno != EOPNOTSUPP) mode &= 0700;
   const struct timespec times[2] = {input.st_atim, input.st_mtim};
   if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0) {
@@ -148,18 +149,19 @@ std::string OutputFolder::path() const {
   return parent_ ? Folder::join(parent_->path(), name_) : path_;
 }
 
-int OutputFolder::get(bool make, int& error) {
+Maybe<int> OutputFolder::get(bool make) {
+  const auto failed = [](int error) { return FileResult{Result::output_folder, error}; };
   std::lock_guard lock(mutex_);
   if (fd_.get() >= 0) return fd_.get();
-  if (!parent_) return error = ENOENT, -1;  // DIR, in a dry run that found none
-  const int parent = parent_->get(make, error);
-  if (parent < 0) return -1;
+  if (!parent_) return failed(ENOENT);  // DIR, in a dry run that found none
+  Maybe<int> parent = parent_->get(make);
+  if (!parent) return parent;
   // Made owner-only, then given the source's owner and mode: never more visible on the way.
-  const bool made = make && ::mkdirat(parent, name_.c_str(), 0700) == 0;
-  if (make && !made && errno != EEXIST) return error = errno, -1;
-  UniqueFd fd(::openat(parent, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  const bool made = make && ::mkdirat(*parent, name_.c_str(), 0700) == 0;
+  if (make && !made && errno != EEXIST) return failed(errno);
+  UniqueFd fd(::openat(*parent, name_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
-  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return error = errno, -1;
+  if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0) return failed(errno);
   // The sticky and set-group-ID bits too: in a folder everyone may write, only a file's owner
   // may remove it, there as in the source.
   mode_t mode = source_.st_mode & (0777 | S_ISVTX | S_ISGID);
@@ -172,17 +174,17 @@ int OutputFolder::get(bool make, int& error) {
     // right to fill it, as the source's owner may fill the source.
     if (::fremovexattr(fd.get(), "system.posix_acl_default") != 0 && errno != ENODATA &&
         errno != EOPNOTSUPP) {
-      return error = errno, -1;
+      return failed(errno);
     }
     if ((::fremovexattr(fd.get(), acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) ||
         ::fchmod(fd.get(), mode | S_IRWXU) != 0) {
-      return error = errno, -1;
+      return failed(errno);
     }
   } else if (!(st.st_uid == ::geteuid() || st.st_uid == 0 || st.st_uid == source_.st_uid) ||
              (st.st_mode & 077 & ~mode) != 0) {
     // One that was there before, of another user or more open than its source, could let
     // others see or remove what goes into it.
-    return error = EPERM, -1;
+    return failed(EPERM);
   }
   fd_ = std::move(fd);
   return fd_.get();

@@ -26,17 +26,14 @@ int set_delete(HANDLE h, bool remove) {
              : errno_of(::GetLastError());
 }
 
-HANDLE handle_of(int fd) {
-  return reinterpret_cast<HANDLE>(::_get_osfhandle(fd));
-}
-
 }  // namespace
 
 PendingOutput::~PendingOutput() {
   if (fd_ >= 0) ::_close(fd_);  // deleted by Windows unless published
 }
 
-int PendingOutput::create(HANDLE dir, const std::string& name) {
+FileResult PendingOutput::create(HANDLE dir, const std::string& name) {
+  const auto failed = [](int error) { return FileResult{Result::create_output, error}; };
   dir_ = dir;
   name_ = wide(name);
   static thread_local std::minstd_rand random(std::random_device{}());
@@ -46,27 +43,27 @@ int PendingOutput::create(HANDLE dir, const std::string& name) {
     std::swprintf(suffix, suffix_length + 1, L".ecbcat-%06x",
                   static_cast<unsigned>(random() & 0xffffff));
     std::lock_guard lock(making);
-    if (stopped) return EINTR;
-    int error = 0;
-    UniqueHandle h =
+    if (stopped) return failed(EINTR);
+    Maybe<UniqueHandle> h =
         open_at(dir, stem + suffix, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES, 0, FILE_CREATE,
-                FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, error, FILE_ATTRIBUTE_HIDDEN);
-    if (!h.valid() && error == EEXIST) continue;
-    if (!h.valid()) return error;
-    if ((error = set_delete(h.get(), true))) return error;
-    fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(h.get()), _O_WRONLY | _O_BINARY);
-    if (fd_ < 0) return error = errno, set_delete(h.get(), true), error;
-    h.release();
-    return 0;
+                FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY, Result::create_output,
+                FILE_ATTRIBUTE_HIDDEN);
+    if (!h && h.failure().error == EEXIST) continue;
+    if (!h) return h.failure();
+    if (const int error = set_delete(h->get(), true)) return failed(error);
+    fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(h->get()), _O_WRONLY | _O_BINARY);
+    if (fd_ < 0) return failed(errno);
+    h->release();
+    return {Result::ready};
   }
-  return EEXIST;
+  return failed(EEXIST);
 }
 
-FileResult PendingOutput::finish(HANDLE input, bool sync) {
+FileResult PendingOutput::finish(const Input& input, bool sync) {
   // The input's last-write time, and its attributes but the hidden one the output was made
   // with (and read-only, which would keep a file that is dropped from going).
   FILE_BASIC_INFO basic;
-  if (!::GetFileInformationByHandleEx(input, FileBasicInfo, &basic, sizeof basic)) {
+  if (!::GetFileInformationByHandleEx(input.handle(), FileBasicInfo, &basic, sizeof basic)) {
     return {Result::copy_attributes, errno_of(::GetLastError())};
   }
   basic.FileAttributes &= FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM |
@@ -112,33 +109,32 @@ FileResult PendingOutput::publish(bool sync) {
 
 OutputFolder::OutputFolder(UniqueHandle dir, std::string shown)
     : path_(std::move(shown)), h_(std::move(dir)) {
-  DWORD attributes = 0;
-  if (h_.valid()) identify(h_.get(), id_, attributes);
+  if (const std::optional<FileInfo> info = h_.valid() ? identify(h_.get()) : std::nullopt) {
+    key_ = info->key;
+  }
 }
 
 std::string OutputFolder::path() const {
   return parent_ ? Folder::join(parent_->path(), name_) : path_;
 }
 
-HANDLE OutputFolder::get(bool make, int& error) {
+Maybe<HANDLE> OutputFolder::get(bool make) {
+  const auto failed = [](int error) { return FileResult{Result::output_folder, error}; };
   std::lock_guard lock(mutex_);
   if (h_.valid()) return h_.get();
-  if (!parent_) return error = ENOENT, INVALID_HANDLE_VALUE;  // DIR, in a dry run that found none
-  const HANDLE parent = parent_->get(make, error);
-  if (parent == INVALID_HANDLE_VALUE) return parent;
+  if (!parent_) return failed(ENOENT);  // DIR, in a dry run that found none
+  Maybe<HANDLE> parent = parent_->get(make);
+  if (!parent) return parent;
   // Never through a junction or link that stands where the folder should be.
-  UniqueHandle h = open_at(
-      parent, wide(name_),
-      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_ADD_FILE,
+  Maybe<UniqueHandle> h = open_at(
+      *parent, wide(name_), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_ADD_FILE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, make ? FILE_OPEN_IF : FILE_OPEN,
-      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, error);
-  FileId id;
-  DWORD attributes = 0;
-  if (!h.valid()) return INVALID_HANDLE_VALUE;
-  if (!identify(h.get(), id, attributes))
-    return error = errno_of(::GetLastError()), INVALID_HANDLE_VALUE;
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) return error = EPERM, INVALID_HANDLE_VALUE;
-  h_ = std::move(h);
+      FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, Result::output_folder);
+  if (!h) return h.failure();
+  const std::optional<FileInfo> info = identify(h->get());
+  if (!info) return failed(errno_of(::GetLastError()));
+  if (info->attributes & FILE_ATTRIBUTE_REPARSE_POINT) return failed(EPERM);
+  h_ = std::move(*h);
   return h_.get();
 }
 

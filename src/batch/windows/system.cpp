@@ -13,10 +13,9 @@
 #include <thread>
 
 #include "fdio.hpp"
+#include "job.hpp"
 #include "platform.hpp"
-
-// msvcrt's parse of the UTF-16 command line, as it makes it for a wmain; not in its headers.
-extern "C" int __wgetmainargs(int* argc, wchar_t*** argv, wchar_t*** env, int glob, int* new_mode);
+#include "win32.hpp"
 
 namespace ecbcat {
 namespace {
@@ -150,10 +149,9 @@ int errno_of_status(NTSTATUS status) {
   return errno_of(::RtlNtStatusToDosError(status));
 }
 
-UniqueHandle open_at(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share,
-                     ULONG disposition, ULONG options, int& error, ULONG attributes,
-                     bool* created) {
-  if (name.size() * sizeof(wchar_t) > 0xfffe) return error = ENAMETOOLONG, UniqueHandle();
+Maybe<UniqueHandle> open_at(HANDLE dir, const std::wstring& name, ACCESS_MASK access, ULONG share,
+                            ULONG disposition, ULONG options, Result failing, ULONG attributes) {
+  if (name.size() * sizeof(wchar_t) > 0xfffe) return FileResult{failing, ENAMETOOLONG};
   UNICODE_STRING object{static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                         static_cast<USHORT>(name.size() * sizeof(wchar_t)),
                         const_cast<wchar_t*>(name.c_str())};
@@ -165,25 +163,31 @@ UniqueHandle open_at(HANDLE dir, const std::wstring& name, ACCESS_MASK access, U
       ::NtCreateFile(&h, access | SYNCHRONIZE, &where, &io, nullptr,
                      attributes ? attributes : FILE_ATTRIBUTE_NORMAL, share, disposition,
                      options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (status < 0) return error = errno_of_status(status), UniqueHandle();
-  if (created) *created = io.Information == FILE_CREATED;
+  if (status < 0) return FileResult{failing, errno_of_status(status)};
   return UniqueHandle(h);
 }
 
-bool identify(HANDLE h, FileId& id, DWORD& attributes) {
+std::optional<FileInfo> identify(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!::GetFileInformationByHandle(h, &info)) return false;
-  id = {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-  attributes = info.dwFileAttributes;
-  return true;
+  if (!::GetFileInformationByHandle(h, &info)) return std::nullopt;
+  return FileInfo{{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow},
+                  info.dwFileAttributes};
+}
+
+std::string fold_case(const std::string& name) {
+  std::wstring w = wide(name);
+  ::CharUpperBuffW(w.data(), static_cast<DWORD>(w.size()));
+  return narrow(w.data(), w.size());
+}
+
+Input::~Input() {
+  if (fd_ >= 0) ::_close(fd_);
 }
 
 std::vector<std::string> arguments(int argc, char** argv) {
-  int count = 0, new_mode = 0;
-  wchar_t **wide_args = nullptr, **environment = nullptr;
-  if (__wgetmainargs(&count, &wide_args, &environment, 0, &new_mode) != 0 || !wide_args) {
-    return {argv, argv + argc};
-  }
+  int count = 0;
+  wchar_t** wide_args = nullptr;
+  if (!wide_arguments(count, wide_args)) return {argv, argv + argc};
   std::vector<std::string> args;
   for (int i = 0; i < count; ++i) args.push_back(narrow(wide_args[i], std::wcslen(wide_args[i])));
   return args;

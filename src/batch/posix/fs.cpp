@@ -1,0 +1,219 @@
+// The walk's and the per-file step's primitives on POSIX systems: every open relative to a
+// folder's descriptor, one name at a time, and no link followed that someone else could have
+// planted.
+
+#include "fs.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <linux/openat2.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+
+#include "file.hpp"
+
+namespace ecbcat {
+namespace {
+
+// O_NONBLOCK: a FIFO must not hold the worker up at the open; it is refused after the fstat.
+constexpr int input_flags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
+
+struct DirCloser {
+  void operator()(DIR* d) const { ::closedir(d); }
+};
+
+// What openat2's RESOLVE_NO_SYMLINKS does, a name at a time, where the kernel lacks the call
+// (before 5.6) or a sandbox or an emulator refuses it: each folder on the way is opened without
+// following a link, and so is the last name. ELOOP where a link stands anywhere on the way.
+int open_without_links(int dir, const std::string& path, int flags) {
+  UniqueFd held(path.starts_with('/') ? ::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC) : -1);
+  int at = path.starts_with('/') ? held.get() : dir;
+  for (std::size_t from = path.find_first_not_of('/');;) {
+    if (from == std::string::npos) return ::openat(at, ".", flags);  // "/", or a trailing "/"
+    const std::size_t end = path.find('/', from);
+    const std::size_t next = end == std::string::npos ? end : path.find_first_not_of('/', end);
+    const std::string name = path.substr(from, end - from);
+    const int wanted = next == std::string::npos
+                           ? flags | O_NOFOLLOW | (end == std::string::npos ? 0 : O_DIRECTORY)
+                           : O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+    UniqueFd fd(::openat(at, name.c_str(), wanted));
+    struct stat st;
+    if (fd.get() < 0 && errno == ENOTDIR &&
+        ::fstatat(at, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode)) {
+      errno = ELOOP;  // a link where a folder should be
+    }
+    if (fd.get() < 0 || next == std::string::npos) return fd.release();
+    held = std::move(fd);
+    at = held.get();
+    from = next;
+  }
+}
+
+// The target of the link `link` (held by an O_PATH descriptor) in `dir`, with no further link
+// on its way: one there could be anyone's.
+Maybe<UniqueFd> open_link_target(int dir, int link, int flags, Result failing) {
+  char target[PATH_MAX];
+  const ssize_t n = ::readlinkat(link, "", target, sizeof target - 1);
+  if (n < 0) return FileResult{failing, errno};
+  target[n] = '\0';
+  open_how how{};
+  how.flags = static_cast<unsigned>(flags);
+  how.resolve = RESOLVE_NO_SYMLINKS;
+  // The kernel's own number: glibc before 2.32 (Debian 11) names no SYS_openat2.
+  int opened = static_cast<int>(::syscall(__NR_openat2, dir, target, &how, sizeof how));
+  if (opened < 0 && (errno == ENOSYS || errno == EPERM)) {
+    opened = open_without_links(dir, target, flags);
+  }
+  if (opened < 0) return FileResult{errno == ELOOP ? Result::linked_link : failing, errno};
+  return UniqueFd(opened);
+}
+
+}  // namespace
+
+bool may_follow_link(uid_t owner) {
+  return owner == 0 || owner == ::geteuid();
+}
+
+Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result failing) {
+  UniqueFd fd(::openat(dir, name, flags | O_NOFOLLOW));
+  // A link says ELOOP, or ENOTDIR where a folder was asked for.
+  const int err = errno;
+  if (fd.get() >= 0) return fd;
+  if (err != ELOOP && err != ENOTDIR) return FileResult{failing, err};
+  UniqueFd link(::openat(dir, name, O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return FileResult{failing, errno};
+  if (!S_ISLNK(st.st_mode)) return FileResult{failing, err};  // not a link, or swapped back
+  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+  return open_link_target(dir, link.get(), flags, failing);
+}
+
+Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bool dry_run) {
+  if (!dry_run) ::mkdir(path.c_str(), 0700);
+  Maybe<UniqueFd> fd = open_unswappable(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
+                                        Result::open_output_dir);
+  struct stat st {};
+  if (!fd) {
+    // In a dry run, a DIR not made yet holds nothing.
+    if (!(dry_run && fd.failure().what == Result::open_output_dir && fd.failure().error == ENOENT))
+      return fd.failure();
+    return std::make_shared<OutputFolder>(UniqueFd(-1), path, st);
+  }
+  if (::fstat(fd->get(), &st) != 0) return FileResult{Result::open_output_dir, errno};
+  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_output_dir};
+  return std::make_shared<OutputFolder>(std::move(*fd), path, st);
+}
+
+long long file_size(const Job& job) {
+  struct stat st;
+  return ::fstatat(job.folder->fd.get(), job.name.c_str(), &st, 0) == 0 ? st.st_size : 0;
+}
+
+Maybe<Opened> open_path(const std::string& path) {
+  UniqueFd at(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  struct stat st;
+  if (at.get() < 0 || ::fstat(at.get(), &st) != 0) return FileResult{Result::open_path, errno};
+  const bool folder = S_ISDIR(st.st_mode);
+  return Opened{std::move(at), st, folder};
+}
+
+Maybe<FolderHandle> open_listing(Opened& path) {
+  UniqueFd fd(::openat(path.handle.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return FileResult{Result::read_folder, errno};
+  return fd;
+}
+
+Maybe<FolderHandle> open_parent(const std::string& path, std::size_t base) {
+  // O_PATH: a folder that may be entered but not listed still takes the output.
+  const std::string parent = base == 0 ? "." : path.substr(0, base);
+  UniqueFd fd(::open(parent.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+  if (fd.get() < 0) return FileResult{Result::open_folder, errno};
+  return fd;
+}
+
+Maybe<std::optional<Opened>> open_folder(const Folder& parent, const std::string& name) {
+  // One name below a descriptor, never followed: a folder swapped for a link fails here.
+  UniqueFd sub(
+      ::openat(parent.fd.get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (sub.get() < 0 || ::fstat(sub.get(), &st) != 0) return FileResult{Result::read_folder, errno};
+  return std::optional<Opened>(Opened{std::move(sub), st, true});
+}
+
+std::vector<Entry> list(const Folder& folder, FileResult& error) {
+  const int fd = folder.fd.get();
+  std::vector<Entry> entries;
+  // The listing reads through a second descriptor; the folder's own stays for the *at calls.
+  const int listing = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  std::unique_ptr<DIR, DirCloser> dir(listing >= 0 ? ::fdopendir(listing) : nullptr);
+  if (!dir) {
+    error = {Result::read_folder, errno};
+    if (listing >= 0) ::close(listing);
+    return entries;
+  }
+  ::rewinddir(dir.get());
+  std::vector<std::pair<std::string, unsigned char>> names;
+  errno = 0;
+  while (const dirent* e = ::readdir(dir.get())) {
+    std::string name = e->d_name;
+    if (name != "." && name != "..") names.emplace_back(std::move(name), e->d_type);
+  }
+  if (errno != 0) error = {Result::read_folder, errno};
+  dir.reset();
+  for (auto& [name, type] : names) {
+    struct stat st;
+    if (type == DT_UNKNOWN || type == DT_LNK) {  // some file systems leave the type to a stat
+      if (::fstatat(fd, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone
+      type = S_ISDIR(st.st_mode) ? DT_DIR : S_ISLNK(st.st_mode) ? DT_LNK : DT_REG;
+    }
+    // A link to a folder that we would follow is neither searched nor decrypted. Any other
+    // link is handed on, and the decryption follows it or refuses it.
+    struct stat target;
+    const bool followed_folder = type == DT_LNK && !output_name(name).empty() &&
+                                 may_follow_link(st.st_uid) &&
+                                 ::fstatat(fd, name.c_str(), &target, 0) == 0 &&
+                                 S_ISDIR(target.st_mode);
+    const Entry::Kind kind = type == DT_DIR ? Entry::folder
+                             : followed_folder ? Entry::other
+                                               : Entry::file;
+    entries.push_back({kind, std::move(name)});
+  }
+  return entries;
+}
+
+bool name_taken(int dir, const std::string& name) {
+  struct stat st;
+  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+}
+
+Maybe<Input> open_input(const Job& job) {
+  const int dir = job.folder->fd.get();
+  // A file named on the command line is opened as given; one found by the walk with
+  // open_unswappable.
+  Maybe<UniqueFd> in = job.given.empty()
+                           ? open_unswappable(dir, job.name.c_str(), input_flags, Result::open_file)
+                           : Maybe<UniqueFd>(UniqueFd(::openat(dir, job.name.c_str(), input_flags)));
+  if (!in) return in.failure();
+  struct stat st;
+  if (in->get() < 0 || ::fstat(in->get(), &st) != 0) return FileResult{Result::open_file, errno};
+  if (!S_ISREG(st.st_mode)) return FileResult{Result::not_regular};
+  return Input(std::move(*in), st);
+}
+
+int may_create_in(int dir) {
+  return ::faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+}
+
+std::optional<FileKey> folder_key(int dir) {
+  struct stat st;
+  if (::fstat(dir, &st) != 0) return std::nullopt;
+  return key_of(st);
+}
+
+}  // namespace ecbcat

@@ -1,0 +1,118 @@
+#include "walk.hpp"
+
+#include <algorithm>
+#include <memory>
+#include <set>
+#include <utility>
+#include <vector>
+
+#include "fs.hpp"
+
+namespace ecbcat {
+namespace {
+
+// Folders below a PATH are held open from the top down to the one being read, so the depth is
+// bounded: beyond it a tree would run out of descriptors, or of stack in whoever walks it.
+constexpr int max_depth = 4096;
+
+// One walk over all the PATHs: a folder met twice (PATHs that overlap, a bind mount inside
+// itself) is searched once, so a run never takes its own outputs for inputs.
+class Walker {
+ public:
+  explicit Walker(const WalkSink& sink) : sink_(sink) {}
+  void path(const std::string& path);
+
+ private:
+  struct Pending {  // a folder to search, named in its parent
+    std::shared_ptr<const Folder> parent;
+    std::string name;
+    int depth;
+  };
+  void search(const std::shared_ptr<const Folder>& folder, int depth);
+  void open_pending(Pending p);
+  // Whether a folder is to be searched: not DIR, which holds outputs, and not met before.
+  bool to_search(const FileInfo& info) {
+    const FileKey key = key_of(info);
+    return !(sink_.output_dir && sink_.output_dir->is_root(key)) && seen_.insert(key).second;
+  }
+
+  const WalkSink& sink_;
+  std::set<FileKey> seen_;
+  std::vector<Pending> pending_;  // depth first, without recursion
+};
+
+// Lists one folder whole (what is decrypted into it later must not show up here), hands on
+// its files and puts its folders on the stack.
+void Walker::search(const std::shared_ptr<const Folder>& folder, int depth) {
+  FileResult error;
+  std::vector<Entry> entries = list(*folder, error);
+  if (error.what != Result::ready) sink_.failed(folder->path(), error);
+  const std::size_t first_folder = pending_.size();
+  for (Entry& e : entries) {
+    if (e.kind == Entry::folder) {
+      pending_.push_back({folder, std::move(e.name), depth + 1});
+    } else if (e.kind != Entry::other && !output_name(e.name).empty()) {
+      if (e.kind == Entry::file) {
+        sink_.file({folder, std::move(e.name), {}});
+      } else {
+        sink_.failed(Folder::join(folder->path(), e.name), {e.why});
+      }
+    }
+  }
+  std::reverse(pending_.begin() + first_folder, pending_.end());  // searched in listing order
+}
+
+void Walker::open_pending(Pending p) {
+  if (p.depth > max_depth) {
+    return sink_.failed(Folder::join(p.parent->path(), p.name), {Result::too_deep});
+  }
+  Maybe<std::optional<Opened>> sub = open_folder(*p.parent, p.name);
+  if (!sub) return sink_.failed(Folder::join(p.parent->path(), p.name), sub.failure());
+  if (!*sub || !to_search((*sub)->info)) return;
+  auto out =
+      p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, p.name, (*sub)->info) : nullptr;
+  search(std::make_shared<const Folder>(std::move((*sub)->handle), std::move(p.parent), p.name,
+                                        std::move(out)),
+         p.depth);
+}
+
+void Walker::path(const std::string& path) {
+  Maybe<Opened> at = open_path(path);
+  if (!at) return sink_.failed(path, at.failure());
+  const std::size_t base = base_of(path);
+  if (at->folder) {
+    if (!to_search(at->info)) return;
+    Maybe<FolderHandle> listing = open_listing(*at);
+    if (!listing) return sink_.failed(path, listing.failure());
+    // With -o the folder keeps its own name under DIR; ".", ".." and "/" (or a drive) have none.
+    std::string name = path.substr(0, path.find_last_not_of(path_separators) + 1);
+    name = name.substr(base_of(name));
+    std::shared_ptr<OutputFolder> out = sink_.output_dir;
+    if (out && !name.empty() && name != "." && name != "..") {
+      out = std::make_shared<OutputFolder>(out, name, at->info);
+    }
+    search(std::make_shared<const Folder>(std::move(*listing), nullptr, path, std::move(out)), 0);
+    while (!pending_.empty()) {
+      Pending p = std::move(pending_.back());
+      pending_.pop_back();
+      open_pending(std::move(p));
+    }
+    return;
+  }
+  if (output_name(path.substr(base)).empty()) return sink_.failed(path, {Result::not_enc});
+  Maybe<FolderHandle> parent = open_parent(path, base);
+  if (!parent) return sink_.failed(path, parent.failure());
+  sink_.file({std::make_shared<const Folder>(std::move(*parent), nullptr,
+                                             base == 0 ? "." : path.substr(0, base),
+                                             sink_.output_dir),
+              path.substr(base), path});
+}
+
+}  // namespace
+
+void walk(const std::vector<std::string>& paths, const WalkSink& sink) {
+  Walker walker(sink);
+  for (const auto& path : paths) walker.path(path);
+}
+
+}  // namespace ecbcat
