@@ -11,7 +11,7 @@ namespace ecbcat {
 // Owns a descriptor: closes it when it goes (a negative one is none).
 class UniqueFd {
  public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
+  explicit UniqueFd(int fd = -1) : fd_(fd) {}
   UniqueFd(UniqueFd&& other) noexcept : fd_(other.release()) {}
   UniqueFd(const UniqueFd&) = delete;
   UniqueFd& operator=(const UniqueFd&) = delete;
@@ -27,6 +27,7 @@ class UniqueFd {
     if (fd_ >= 0) ::close(fd_);
   }
   int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
   int release() { return std::exchange(fd_, -1); }
 
  private:

@@ -15,8 +15,8 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   r.output = job.output_path();
   // The output's folder: the input's, or with -o one made now if need be (in a dry run, one
   // not made yet holds nothing, so nothing there is left alone).
-  Maybe<FolderRef> dir =
-      job.folder->out ? job.folder->out->get(!options.dry_run) : Maybe<FolderRef>(job.folder->fd.get());
+  Maybe<FolderRef> dir = job.folder->out ? job.folder->out->get(!options.dry_run)
+                                         : Maybe<FolderRef>(job.folder->fd.get());
   if (!dir && !(options.dry_run && dir.failure().error == ENOENT)) return dir.failure();
   // Whatever has the output's name, a link or junction included, is left as it is.
   if (dir && name_taken(*dir, name)) return {Result::left_alone};

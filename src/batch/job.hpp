@@ -1,13 +1,10 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
-#include <string_view>
 #include <utility>
 
-// This system's side: FolderHandle, PendingOutput and OutputFolder.
-#include "platform.hpp"
+#include "output.hpp"
 
 namespace ecbcat {
 
@@ -28,11 +25,6 @@ struct Folder {
   std::shared_ptr<OutputFolder> out;     // with -o; otherwise outputs go beside their inputs
   // For messages, made when needed: a deep tree does not keep a long path for every folder.
   std::string path() const { return parent ? join(parent->path(), name) : name; }
-  static std::string join(const std::string& dir, const std::string& name) {
-    const bool ends = !dir.empty() &&
-                      std::string_view(path_separators).find(dir.back()) != std::string_view::npos;
-    return ends ? dir + name : dir + path_separators[0] + name;
-  }
 };
 
 // "X" for "X.enc"; empty for a name that does not end in ".enc" or is ".enc" itself.
@@ -47,72 +39,12 @@ struct Job {
   std::shared_ptr<const Folder> folder;
   std::string name;   // X.enc, a single name in the folder
   std::string given;  // the path as the command line gave it; empty for a file found by the walk
-  std::string path() const { return given.empty() ? Folder::join(folder->path(), name) : given; }
+  std::string path() const { return given.empty() ? join(folder->path(), name) : given; }
   // Its output's path as shown: X beside X.enc, or under its output folder.
   std::string output_path() const {
-    return folder->out ? Folder::join(folder->out->path(), output_name(name))
+    return folder->out ? join(folder->out->path(), output_name(name))
                        : path().substr(0, path().size() - 4);
   }
-};
-
-// What became of a file, or of a PATH or folder that the walk could not take. The per-file
-// step and the walk return it; one place counts it and words its message.
-enum class Result {
-  ready,          // decrypted, whole and finished, not yet named
-  decrypted,      // and named
-  would_decrypt,  // in a dry run, everything a real run checks before writing held
-  left_alone,     // its output's name exists
-  // Failures, each worded on its own.
-  not_enc,             // a file named on the command line whose name does not end in .enc
-  open_path,           // a PATH of the command line that cannot be opened
-  open_output_dir,     // -o DIR cannot be made or opened
-  foreign_output_dir,  // -o DIR belongs to another user
-  open_folder,         // the folder of a file named on the command line
-  read_folder,         // a folder of the walk that cannot be opened or listed
-  too_deep,            // a folder deeper than the walk goes
-  linked_link,         // a link whose target passes through another link
-  reparse_point,       // a junction or symbolic link named .enc in a searched folder (Windows)
-  open_file,           // the input
-  foreign_link,        // a symbolic link of another user, in a searched folder
-  not_regular,         // a FIFO, device, folder or socket named .enc
-  output_folder,       // with -o, the output's folder
-  create_output,       // the unnamed or hidden output
-  read,                // the input, mid-file
-  write,               // the output, mid-file or when it is closed
-  setup,               // libcrypto cannot provide the cipher
-  cipher,              // libcrypto failed mid-file
-  memory,              // no buffers for the decryption
-  output_is_input,     // cannot happen to a new output; worded all the same
-  copy_attributes,     // owner, mode or times onto the output
-  sync_output,         // --sync: the output or its folder did not reach the disk
-  name_output,         // giving the finished output its name
-};
-
-struct FileResult {
-  Result what = Result::ready;
-  int error = 0;             // the errno, where the step had one
-  unsigned long crypto = 0;  // libcrypto's code, for setup and cipher
-  long long bytes = 0;       // the input's size, for the progress line
-  std::string output = {};   // for -v, the output's path as shown
-  std::string planned = {};  // in a dry run, the output's folder (its FileKey) and name
-};
-
-// What every step of ecbcat-batch returns: the thing it opened or made, or what kept it from
-// being had (a FileResult whose `what` is not Result::ready).
-template <class T>
-class Maybe {
- public:
-  Maybe(T value) : value_(std::move(value)) {}
-  Maybe(FileResult failure) : failure_(std::move(failure)) {}
-  explicit operator bool() const { return value_.has_value(); }
-  T& operator*() { return *value_; }
-  const T& operator*() const { return *value_; }
-  T* operator->() { return &*value_; }
-  const FileResult& failure() const { return failure_; }
-
- private:
-  std::optional<T> value_;
-  FileResult failure_;
 };
 
 }  // namespace ecbcat

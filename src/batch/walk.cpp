@@ -55,7 +55,7 @@ void Walker::search(const std::shared_ptr<const Folder>& folder, int depth) {
       if (e.kind == Entry::file) {
         sink_.file({folder, std::move(e.name), {}});
       } else {
-        sink_.failed(Folder::join(folder->path(), e.name), {e.why});
+        sink_.failed(join(folder->path(), e.name), {e.why});
       }
     }
   }
@@ -64,10 +64,10 @@ void Walker::search(const std::shared_ptr<const Folder>& folder, int depth) {
 
 void Walker::open_pending(Pending p) {
   if (p.depth > max_depth) {
-    return sink_.failed(Folder::join(p.parent->path(), p.name), {Result::too_deep});
+    return sink_.failed(join(p.parent->path(), p.name), {Result::too_deep});
   }
   Maybe<std::optional<Opened>> sub = open_folder(*p.parent, p.name);
-  if (!sub) return sink_.failed(Folder::join(p.parent->path(), p.name), sub.failure());
+  if (!sub) return sink_.failed(join(p.parent->path(), p.name), sub.failure());
   if (!*sub || !to_search((*sub)->info)) return;
   auto out =
       p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, p.name, (*sub)->info) : nullptr;
@@ -102,10 +102,10 @@ void Walker::path(const std::string& path) {
   if (output_name(path.substr(base)).empty()) return sink_.failed(path, {Result::not_enc});
   Maybe<FolderHandle> parent = open_parent(path, base);
   if (!parent) return sink_.failed(path, parent.failure());
-  sink_.file({std::make_shared<const Folder>(std::move(*parent), nullptr,
-                                             base == 0 ? "." : path.substr(0, base),
-                                             sink_.output_dir),
-              path.substr(base), path});
+  sink_.file(
+      {std::make_shared<const Folder>(std::move(*parent), nullptr,
+                                      base == 0 ? "." : path.substr(0, base), sink_.output_dir),
+       path.substr(base), path});
 }
 
 }  // namespace

@@ -175,11 +175,10 @@ std::vector<Entry> list(const Folder& folder, FileResult& error) {
     // A link to a folder that we would follow is neither searched nor decrypted. Any other
     // link is handed on, and the decryption follows it or refuses it.
     struct stat target;
-    const bool followed_folder = type == DT_LNK && !output_name(name).empty() &&
-                                 may_follow_link(st.st_uid) &&
-                                 ::fstatat(fd, name.c_str(), &target, 0) == 0 &&
-                                 S_ISDIR(target.st_mode);
-    const Entry::Kind kind = type == DT_DIR ? Entry::folder
+    const bool followed_folder =
+        type == DT_LNK && !output_name(name).empty() && may_follow_link(st.st_uid) &&
+        ::fstatat(fd, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+    const Entry::Kind kind = type == DT_DIR    ? Entry::folder
                              : followed_folder ? Entry::other
                                                : Entry::file;
     entries.push_back({kind, std::move(name)});
@@ -196,9 +195,9 @@ Maybe<Input> open_input(const Job& job) {
   const int dir = job.folder->fd.get();
   // A file named on the command line is opened as given; one found by the walk with
   // open_unswappable.
-  Maybe<UniqueFd> in = job.given.empty()
-                           ? open_unswappable(dir, job.name.c_str(), input_flags, Result::open_file)
-                           : Maybe<UniqueFd>(UniqueFd(::openat(dir, job.name.c_str(), input_flags)));
+  Maybe<UniqueFd> in =
+      job.given.empty() ? open_unswappable(dir, job.name.c_str(), input_flags, Result::open_file)
+                        : Maybe<UniqueFd>(UniqueFd(::openat(dir, job.name.c_str(), input_flags)));
   if (!in) return in.failure();
   struct stat st;
   if (in->get() < 0 || ::fstat(in->get(), &st) != 0) return FileResult{Result::open_file, errno};

@@ -37,19 +37,19 @@ constexpr std::size_t suffix_length = 14, name_max = 255;
 }  // namespace
 
 PendingOutput::~PendingOutput() {
-  if (fd_ >= 0) ::close(fd_);
-  if (!hidden_.empty()) {
+  if (state_.fd >= 0) ::close(state_.fd);
+  if (!state_.hidden.empty()) {
     std::lock_guard lock(hidden_mutex);
-    ::unlinkat(dirfd_, hidden_.c_str(), 0);
-    hidden_files.erase({dirfd_, hidden_});
+    ::unlinkat(state_.dirfd, state_.hidden.c_str(), 0);
+    hidden_files.erase({state_.dirfd, state_.hidden});
   }
 }
 
 FileResult PendingOutput::create(int dirfd, const std::string& name) {
-  dirfd_ = dirfd;
-  name_ = name;
-  fd_ = ::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, private_mode);
-  if (fd_ >= 0) return {Result::ready};
+  state_.dirfd = dirfd;
+  state_.name = name;
+  state_.fd = ::openat(dirfd, ".", O_TMPFILE | O_WRONLY | O_CLOEXEC, private_mode);
+  if (state_.fd >= 0) return {Result::ready};
   if (!no_tmpfile(errno)) return {Result::create_output, errno};
   static thread_local std::minstd_rand random(std::random_device{}());
   std::string stem = ".";
@@ -61,11 +61,11 @@ FileResult PendingOutput::create(int dirfd, const std::string& name) {
     std::string hidden = stem + suffix;
     std::lock_guard lock(hidden_mutex);
     if (removed_all) return {Result::create_output, EINTR};
-    fd_ = ::openat(dirfd, hidden.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW,
-                   private_mode);
-    if (fd_ >= 0) {
+    state_.fd = ::openat(dirfd, hidden.c_str(),
+                         O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, private_mode);
+    if (state_.fd >= 0) {
       hidden_files.emplace(dirfd, hidden);
-      hidden_ = std::move(hidden);
+      state_.hidden = std::move(hidden);
       return {Result::ready};
     }
     if (errno != EEXIST) return {Result::create_output, errno};
@@ -79,61 +79,65 @@ FileResult PendingOutput::finish(const Input& in, bool sync) {
   // stays ours, its bits go, and others get no more than the input's group had: our group, and
   // the others, may hold people the input's group kept out.
   mode_t mode = input.st_mode & 0777;
-  if (::fchown(fd_, input.st_uid, input.st_gid) != 0) {
+  if (::fchown(state_.fd, input.st_uid, input.st_gid) != 0) {
     if (errno != EPERM) return {Result::copy_attributes, errno};
-    if (::fchown(fd_, static_cast<uid_t>(-1), input.st_gid) != 0) {
+    if (::fchown(state_.fd, static_cast<uid_t>(-1), input.st_gid) != 0) {
       if (errno != EPERM) return {Result::copy_attributes, errno};
       mode = (mode & 0700) | (mode & (mode >> 3) & 07);
     }
   }
   // No access ACL but the input's: one inherited from the folder's default ACL (which its owner
   // sets) would let in whom it names. Where the input's cannot be copied, only the owner reads.
-  if (::fremovexattr(fd_, acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
+  if (::fremovexattr(state_.fd, acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
     return {Result::copy_attributes, errno};
   }
   char acl[4096];
   const ssize_t acl_size = ::fgetxattr(in.fd(), acl_access, acl, sizeof acl);
   if (acl_size < 0 && errno != ENODATA && errno != EOPNOTSUPP) mode &= 0700;
   const struct timespec times[2] = {input.st_atim, input.st_mtim};
-  if (::fchmod(fd_, mode) != 0 || ::futimens(fd_, times) != 0) {
+  if (::fchmod(state_.fd, mode) != 0 || ::futimens(state_.fd, times) != 0) {
     return {Result::copy_attributes, errno};
   }
-  if (acl_size > 0 && ::fsetxattr(fd_, acl_access, acl, acl_size, 0) != 0 &&
-      ::fchmod(fd_, mode & 0700) != 0) {
+  if (acl_size > 0 && ::fsetxattr(state_.fd, acl_access, acl, acl_size, 0) != 0 &&
+      ::fchmod(state_.fd, mode & 0700) != 0) {
     return {Result::copy_attributes, errno};
   }
-  if (sync && ::fdatasync(fd_) != 0) return {Result::sync_output, errno};
+  if (sync && ::fdatasync(state_.fd) != 0) return {Result::sync_output, errno};
   // An unnamed file is named through its descriptor, so it stays open: closing a duplicate runs
   // the same flush (the file system's flush runs at every close).
-  const int closing = hidden_.empty() ? ::dup(fd_) : std::exchange(fd_, -1);
+  const int closing = state_.hidden.empty() ? ::dup(state_.fd) : std::exchange(state_.fd, -1);
   if (closing < 0 || ::close(closing) != 0) return {Result::write, errno};
   return {Result::ready};
 }
 
 FileResult PendingOutput::publish(bool sync) {
   int err = 0;
-  if (hidden_.empty()) {
+  if (state_.hidden.empty()) {
     // An unnamed file gets its name through /proc (linkat's AT_EMPTY_PATH needs a privilege);
     // linkat never replaces an existing name.
     char proc[32];
-    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd_);
-    if (::linkat(AT_FDCWD, proc, dirfd_, name_.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", state_.fd);
+    if (::linkat(AT_FDCWD, proc, state_.dirfd, state_.name.c_str(), AT_SYMLINK_FOLLOW) != 0) {
       err = errno;
-      if (err == ENOENT && ::linkat(fd_, "", dirfd_, name_.c_str(), AT_EMPTY_PATH) == 0) err = 0;
+      if (err == ENOENT &&
+          ::linkat(state_.fd, "", state_.dirfd, state_.name.c_str(), AT_EMPTY_PATH) == 0)
+        err = 0;
     }
-  } else if (::linkat(dirfd_, hidden_.c_str(), dirfd_, name_.c_str(), 0) != 0) {
+  } else if (::linkat(state_.dirfd, state_.hidden.c_str(), state_.dirfd, state_.name.c_str(), 0) !=
+             0) {
     err = errno;  // the hidden name goes either way, in the destructor
   }
   if (err == EEXIST) return {Result::left_alone};
   if (err) return {Result::name_output, err};
   if (sync) {  // the new name on the disk too: the folder, through a descriptor that can be synced
     // or, in a folder we may enter but not read, the whole file system through the output
-    UniqueFd folder(::openat(dirfd_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    UniqueFd folder(::openat(state_.dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     bool synced = false;
     if (folder.get() >= 0) {
       synced = ::fsync(folder.get()) == 0;
     } else {
-      UniqueFd named(::openat(dirfd_, name_.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+      UniqueFd named(
+          ::openat(state_.dirfd, state_.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
       synced = named.get() >= 0 && ::syncfs(named.get()) == 0;
     }
     if (!synced) return {Result::sync_output, errno};
@@ -141,18 +145,10 @@ FileResult PendingOutput::publish(bool sync) {
   return {Result::decrypted};
 }
 
-OutputFolder::OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name,
-                           const struct stat& source)
-    : parent_(std::move(parent)), name_(std::move(name)), source_(source) {}
-
-std::string OutputFolder::path() const {
-  return parent_ ? Folder::join(parent_->path(), name_) : path_;
-}
-
 Maybe<int> OutputFolder::get(bool make) {
   const auto failed = [](int error) { return FileResult{Result::output_folder, error}; };
   std::lock_guard lock(mutex_);
-  if (fd_.get() >= 0) return fd_.get();
+  if (handle_.get() >= 0) return handle_.get();
   if (!parent_) return failed(ENOENT);  // DIR, in a dry run that found none
   Maybe<int> parent = parent_->get(make);
   if (!parent) return parent;
@@ -186,8 +182,8 @@ Maybe<int> OutputFolder::get(bool make) {
     // others see or remove what goes into it.
     return failed(EPERM);
   }
-  fd_ = std::move(fd);
-  return fd_.get();
+  handle_ = std::move(fd);
+  return handle_.get();
 }
 
 void remove_hidden_outputs() {

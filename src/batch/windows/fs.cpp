@@ -31,14 +31,13 @@ Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bo
   if (!dry_run) ::CreateDirectoryW(wide(path).c_str(), nullptr);
   UniqueHandle h = open_given(path, folder_access);
   const int error = h.valid() ? 0 : errno_of(::GetLastError());
-  if (!h.valid() && !(error == ENOENT && dry_run)) return FileResult{Result::open_output_dir, error};
-  if (h.valid()) {
-    const std::optional<FileInfo> info = identify(h.get());
-    if (!info || !(info->attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-      return FileResult{Result::open_output_dir, ENOTDIR};
-    }
+  if (!h.valid() && !(error == ENOENT && dry_run))
+    return FileResult{Result::open_output_dir, error};
+  const std::optional<FileInfo> info = h.valid() ? identify(h.get()) : FileInfo{};
+  if (!info || (h.valid() && !(info->attributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    return FileResult{Result::open_output_dir, ENOTDIR};
   }
-  return std::make_shared<OutputFolder>(std::move(h), path);
+  return std::make_shared<OutputFolder>(std::move(h), path, *info);
 }
 
 long long file_size(const Job& job) {
@@ -72,8 +71,9 @@ Maybe<FolderHandle> open_parent(const std::string& path, std::size_t base) {
 Maybe<std::optional<Opened>> open_folder(const Folder& parent, const std::string& name) {
   // One name below a handle: a folder swapped for a junction is opened as the junction itself,
   // which is then passed over.
-  Maybe<UniqueHandle> sub = open_at(parent.fd.get(), wide(name), folder_access, share_all, FILE_OPEN,
-                                    FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, Result::read_folder);
+  Maybe<UniqueHandle> sub =
+      open_at(parent.fd.get(), wide(name), folder_access, share_all, FILE_OPEN,
+              FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, Result::read_folder);
   if (!sub) return sub.failure();
   const std::optional<FileInfo> info = identify(sub->get());
   if (!info) return FileResult{Result::read_folder, errno_of(::GetLastError())};
@@ -100,7 +100,8 @@ std::vector<Entry> list(const Folder& folder, FileResult& error) {
       const Entry::Kind kind = attributes & FILE_ATTRIBUTE_REPARSE_POINT ? Entry::refused
                                : attributes & FILE_ATTRIBUTE_DIRECTORY   ? Entry::folder
                                                                          : Entry::file;
-      if (name != "." && name != "..") entries.push_back({kind, std::move(name), Result::reparse_point});
+      if (name != "." && name != "..")
+        entries.push_back({kind, std::move(name), Result::reparse_point});
       if (e->NextEntryOffset == 0) break;
       at += e->NextEntryOffset;
     }
@@ -117,10 +118,9 @@ Maybe<Input> open_input(const Job& job) {
   // one: between the listing and the open it may have been swapped for one. A file named on the
   // command line is the user's choice, links followed.
   const ULONG link = job.given.empty() ? FILE_OPEN_REPARSE_POINT : 0;
-  Maybe<UniqueHandle> in = open_at(job.folder->fd.get(), wide(job.name),
-                                   FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ, FILE_OPEN,
-                                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | link,
-                                   Result::open_file);
+  Maybe<UniqueHandle> in = open_at(
+      job.folder->fd.get(), wide(job.name), FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | link, Result::open_file);
   if (!in) {
     const int error = in.failure().error;
     return FileResult{error == EISDIR ? Result::not_regular : Result::open_file, error};

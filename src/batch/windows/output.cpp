@@ -29,15 +29,15 @@ int set_delete(HANDLE h, bool remove) {
 }  // namespace
 
 PendingOutput::~PendingOutput() {
-  if (fd_ >= 0) ::_close(fd_);  // deleted by Windows unless published
+  if (state_.fd >= 0) ::_close(state_.fd);  // deleted by Windows unless published
 }
 
 FileResult PendingOutput::create(HANDLE dir, const std::string& name) {
   const auto failed = [](int error) { return FileResult{Result::create_output, error}; };
-  dir_ = dir;
-  name_ = wide(name);
+  state_.dir = dir;
+  state_.name = wide(name);
   static thread_local std::minstd_rand random(std::random_device{}());
-  std::wstring stem = L"." + name_.substr(0, name_max - 1 - suffix_length);
+  std::wstring stem = L"." + state_.name.substr(0, name_max - 1 - suffix_length);
   for (int attempt = 0; attempt < 100; ++attempt) {
     wchar_t suffix[suffix_length + 1];
     std::swprintf(suffix, suffix_length + 1, L".ecbcat-%06x",
@@ -51,8 +51,8 @@ FileResult PendingOutput::create(HANDLE dir, const std::string& name) {
     if (!h && h.failure().error == EEXIST) continue;
     if (!h) return h.failure();
     if (const int error = set_delete(h->get(), true)) return failed(error);
-    fd_ = ::_open_osfhandle(reinterpret_cast<intptr_t>(h->get()), _O_WRONLY | _O_BINARY);
-    if (fd_ < 0) return failed(errno);
+    state_.fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(h->get()), _O_WRONLY | _O_BINARY);
+    if (state_.fd < 0) return failed(errno);
     h->release();
     return {Result::ready};
   }
@@ -71,25 +71,25 @@ FileResult PendingOutput::finish(const Input& input, bool sync) {
   basic.FileAttributes |= FILE_ATTRIBUTE_NORMAL;  // alone if nothing else is set
   if (basic.FileAttributes != FILE_ATTRIBUTE_NORMAL) basic.FileAttributes &= ~FILE_ATTRIBUTE_NORMAL;
   basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = basic.ChangeTime.QuadPart = 0;
-  if (!::SetFileInformationByHandle(handle_of(fd_), FileBasicInfo, &basic, sizeof basic)) {
+  if (!::SetFileInformationByHandle(handle_of(state_.fd), FileBasicInfo, &basic, sizeof basic)) {
     return {Result::copy_attributes, errno_of(::GetLastError())};
   }
-  if (sync && !::FlushFileBuffers(handle_of(fd_))) {
+  if (sync && !::FlushFileBuffers(handle_of(state_.fd))) {
     return {Result::sync_output, errno_of(::GetLastError())};
   }
   return {Result::ready};
 }
 
 FileResult PendingOutput::publish(bool sync) {
-  const HANDLE h = handle_of(fd_);
+  const HANDLE h = handle_of(state_.fd);
   if (int error = set_delete(h, false)) return {Result::name_output, error};
   // The new name, in the same folder and through its handle; never in place of another file.
-  std::string buffer(sizeof(FILE_RENAME_INFORMATION) + name_.size() * sizeof(wchar_t), '\0');
+  std::string buffer(sizeof(FILE_RENAME_INFORMATION) + state_.name.size() * sizeof(wchar_t), '\0');
   auto* rename = reinterpret_cast<FILE_RENAME_INFORMATION*>(buffer.data());
   rename->ReplaceIfExists = FALSE;
-  rename->RootDirectory = dir_;
-  rename->FileNameLength = static_cast<ULONG>(name_.size() * sizeof(wchar_t));
-  name_.copy(rename->FileName, name_.size());
+  rename->RootDirectory = state_.dir;
+  rename->FileNameLength = static_cast<ULONG>(state_.name.size() * sizeof(wchar_t));
+  state_.name.copy(rename->FileName, state_.name.size());
   IO_STATUS_BLOCK io{};
   const NTSTATUS status = ::NtSetInformationFile(h, &io, rename, static_cast<ULONG>(buffer.size()),
                                                  FileRenameInformation);
@@ -102,40 +102,30 @@ FileResult PendingOutput::publish(bool sync) {
   // A Windows folder cannot be flushed by a handle we may hold; the rename is in the volume's
   // log, which FlushFileBuffers on the file writes out with it on NTFS.
   if (sync && !::FlushFileBuffers(h)) return {Result::sync_output, errno_of(::GetLastError())};
-  const int fd = std::exchange(fd_, -1);
+  const int fd = std::exchange(state_.fd, -1);
   if (::_close(fd) != 0) return {Result::write, errno};
   return {Result::decrypted};
-}
-
-OutputFolder::OutputFolder(UniqueHandle dir, std::string shown)
-    : path_(std::move(shown)), h_(std::move(dir)) {
-  if (const std::optional<FileInfo> info = h_.valid() ? identify(h_.get()) : std::nullopt) {
-    key_ = info->key;
-  }
-}
-
-std::string OutputFolder::path() const {
-  return parent_ ? Folder::join(parent_->path(), name_) : path_;
 }
 
 Maybe<HANDLE> OutputFolder::get(bool make) {
   const auto failed = [](int error) { return FileResult{Result::output_folder, error}; };
   std::lock_guard lock(mutex_);
-  if (h_.valid()) return h_.get();
+  if (handle_.valid()) return handle_.get();
   if (!parent_) return failed(ENOENT);  // DIR, in a dry run that found none
   Maybe<HANDLE> parent = parent_->get(make);
   if (!parent) return parent;
   // Never through a junction or link that stands where the folder should be.
   Maybe<UniqueHandle> h = open_at(
-      *parent, wide(name_), FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_ADD_FILE,
+      *parent, wide(name_),
+      FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES | FILE_ADD_FILE,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, make ? FILE_OPEN_IF : FILE_OPEN,
       FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, Result::output_folder);
   if (!h) return h.failure();
   const std::optional<FileInfo> info = identify(h->get());
   if (!info) return failed(errno_of(::GetLastError()));
   if (info->attributes & FILE_ATTRIBUTE_REPARSE_POINT) return failed(EPERM);
-  h_ = std::move(*h);
-  return h_.get();
+  handle_ = std::move(*h);
+  return handle_.get();
 }
 
 void remove_hidden_outputs() {

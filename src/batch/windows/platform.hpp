@@ -7,20 +7,14 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "result.hpp"
 #include "win32.hpp"
 
 namespace ecbcat {
-
-struct FileResult;
-enum class Result;
-template <class T>
-class Maybe;
 
 // Owns a handle: closes it when it goes.
 class UniqueHandle {
@@ -117,67 +111,11 @@ class Input {
   long long size_;
 };
 
-// A new file in a folder that nobody sees under its final name until publish() gives it that
-// name, which it never takes from another file. It is made hidden (.NAME.ecbcat-XXXXXX), shared
-// with nobody, and marked for deletion, so that Windows removes it when the process ends for
-// any reason; publish() takes the mark away and renames it.
-class PendingOutput {
- public:
-  PendingOutput() = default;
-  PendingOutput(const PendingOutput&) = delete;
-  PendingOutput& operator=(const PendingOutput&) = delete;
-  ~PendingOutput();  // drops the file unless it was published
-
-  // Creates the file in the folder `dir`, to be called `name`: Result::ready, or create_output.
-  FileResult create(HANDLE dir, const std::string& name);
-  int fd() const { return fd_; }  // a C runtime descriptor, for the decryption
-
-  // Once the plaintext is written: gives the file the last-write time of `input`; with `sync`,
-  // waits until its data is on the disk. Result::ready, or the failed step.
-  FileResult finish(const Input& input, bool sync);
-
-  // Gives the file its name: Result::decrypted; left_alone when something has that name (it
-  // stays as it is, and this file is dropped); or the failed step.
-  FileResult publish(bool sync);
-
- private:
-  HANDLE dir_ = nullptr;
-  int fd_ = -1;
-  std::wstring name_;
+// What an output under way holds: the folder, the descriptor and the name it is to have.
+struct PendingState {
+  HANDLE dir = nullptr;
+  int fd = -1;
+  std::wstring name;
 };
-
-// With -o, where a folder's outputs go: a folder under DIR at the path of its source below the
-// PATH, made on first use. Like any new folder on Windows, it takes its permissions from the
-// folder it is made in.
-class OutputFolder {
- public:
-  // DIR itself, open already (or not, in a dry run that found none).
-  OutputFolder(UniqueHandle dir, std::string shown);
-  // The folder `name` in `parent`, for the source folder `source` (whose permissions a new
-  // folder does not take: it takes those of the folder it is made in).
-  OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name, const FileInfo&)
-      : parent_(std::move(parent)), name_(std::move(name)) {}
-  OutputFolder(const OutputFolder&) = delete;
-  OutputFolder& operator=(const OutputFolder&) = delete;
-
-  // The folder's handle, with its parents made first when `make` and they are missing. Fails
-  // with Result::output_folder and the errno; without `make`, ENOENT for one not made yet. Safe
-  // from any thread.
-  Maybe<HANDLE> get(bool make);
-  std::string path() const;  // for messages
-  // Whether the folder `key` is DIR, which holds outputs and is never searched.
-  bool is_root(const FileKey& key) const { return !parent_ && h_.valid() && key == key_; }
-
- private:
-  std::mutex mutex_;
-  std::shared_ptr<OutputFolder> parent_;
-  std::string name_, path_;
-  UniqueHandle h_;
-  FileKey key_;
-};
-
-// Keeps any further output from being made: the clean-up on an interruption, after which the
-// process must end. Windows deletes the outputs under way as the process ends.
-void remove_hidden_outputs();
 
 }  // namespace ecbcat
