@@ -10,6 +10,26 @@ namespace ecbcat {
 
 static_assert(chunk_size % block_size == 0);
 
+FaultWords words_of(Fault fault) {
+  switch (fault) {
+    case Fault::none:
+      return {""};
+    case Fault::setup:
+      return {"failed setting up AES-128-ECB", nullptr, true};
+    case Fault::cipher:
+      return {"failed decrypting", nullptr, true};
+    case Fault::read:
+      return {"failed reading file"};
+    case Fault::write:
+      return {"failed writing output"};
+    case Fault::output_is_input:
+      return {"failed writing output", "input file is output file"};
+    case Fault::memory:
+      return {"failed allocating buffers"};
+  }
+  return {"failed"};
+}
+
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd) {
   EcbDecryptor aes;
   if (unsigned long e = aes.init(key)) return {Fault::setup, 0, e};

@@ -18,6 +18,15 @@ inline constexpr std::size_t chunk_size = 128 * 1024;
 
 enum class Fault { none, setup, cipher, read, write, output_is_input, memory };
 
+// How both programs name a fault in a message: `what`, then ": " and libcrypto's text of the
+// error (`crypto`), the system's text of the errno, or `detail` where there is one.
+struct FaultWords {
+  const char* what;
+  const char* detail = nullptr;
+  bool crypto = false;
+};
+FaultWords words_of(Fault fault);
+
 // How a run ended. `error` is the errno of a failed read or write; `crypto_error` the
 // libcrypto error code of a failed setup or decryption.
 struct Outcome {

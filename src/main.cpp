@@ -27,30 +27,15 @@ void report_crypto(const char* what, unsigned long code) {
 }
 
 int report(const ecbcat::Outcome& o) {
-  switch (o.fault) {
-    case ecbcat::Fault::none:
-      return 0;
-    case ecbcat::Fault::setup:
-      report_crypto("failed setting up AES-128-ECB", o.crypto_error);
-      return failure;
-    case ecbcat::Fault::cipher:
-      report_crypto("failed decrypting", o.crypto_error);
-      return failure;
-    case ecbcat::Fault::read:
-      errno = o.error;
-      std::perror("failed reading file");
-      return failure;
-    case ecbcat::Fault::write:
-      errno = o.error;
-      std::perror("failed writing output");
-      return failure;
-    case ecbcat::Fault::output_is_input:
-      std::fputs("failed writing output: input file is output file\n", stderr);
-      return failure;
-    case ecbcat::Fault::memory:
-      errno = o.error;
-      std::perror("failed allocating buffers");
-      return failure;
+  if (o.fault == ecbcat::Fault::none) return 0;
+  const ecbcat::FaultWords words = ecbcat::words_of(o.fault);
+  if (words.detail) {
+    std::fprintf(stderr, "%s: %s\n", words.what, words.detail);
+  } else if (words.crypto) {
+    report_crypto(words.what, o.crypto_error);
+  } else {
+    errno = o.error;
+    std::perror(words.what);
   }
   return failure;
 }
@@ -63,7 +48,7 @@ int main(int argc, char** argv) {
   if (OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS |
                               OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
                           nullptr) != 1) {
-    report_crypto("failed setting up AES-128-ECB", ERR_get_error());
+    report_crypto(ecbcat::words_of(ecbcat::Fault::setup).what, ERR_get_error());
     return failure;
   }
   ecbcat::binary_stdio();

@@ -1,16 +1,14 @@
 // ecbcat-batch [OPTION]... PATH...: decrypts every X.enc that the PATHs name or hold into X
 // beside it (or under DIR with -o), in one process with a fixed number of workers. An output
 // appears under its name only once it is whole, and never in place of an existing file. This file
-// is the shell: options, the queue of files, the workers, progress, signals, and the one place
-// where what became of each file is counted and worded.
+// is the shell: the queue of files, the workers, progress and signals. The options are read in
+// options.cpp; what became of each file is counted and worded in report.cpp.
 
-#include <getopt.h>
 #include <openssl/crypto.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
-#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -21,7 +19,6 @@
 #include <mutex>
 #include <new>
 #include <optional>
-#include <set>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -31,6 +28,8 @@
 #include "fdio.hpp"
 #include "file.hpp"
 #include "key.hpp"
+#include "options.hpp"
+#include "report.hpp"
 #include "system.hpp"
 #include "walk.hpp"
 
@@ -38,235 +37,7 @@ namespace {
 
 using namespace ecbcat;
 
-// Exit statuses: every file decrypted; some failed; none failed but some were left alone
-// because their output existed; the command line was wrong.
-constexpr int all_done = 0, some_failed = 1, some_left_alone = 2, usage_error = 64;
-
-const char help_text[] =
-    "usage: ecbcat-batch [OPTION]... PATH...\n"
-    "Decrypt every X.enc that each PATH names or holds, at any depth, into X beside it,\n"
-    "never replacing a file and never naming a partial one.\n"
-    "\n"
-    "  -j, --jobs N          decrypt N files at a time, 1 to 1024 (default: the CPUs)\n"
-    "  -n, --dry-run         say what a run would do, and write nothing\n"
-    "  -o, --output-dir DIR  put each output under DIR, at its input's path below its PATH\n"
-    "  -q, --quiet           no line for a file left alone\n"
-    "  -v, --verbose         a line on standard output for each file decrypted\n"
-    "      --progress        show the progress line (default: when stderr is a terminal)\n"
-    "      --no-progress     never show the progress line\n"
-    "      --sync            each output on the disk before it gets its name\n"
-    "  -h, --help            show this help and exit\n"
-    "  -V, --version         show the version and exit\n"
-    "\n"
-    "Exit status: 0 every file decrypted (or none found); 1 some failed; 2 none failed,\n"
-    "some left alone because their output existed; 64 a wrong command line; 129, 130, 143\n"
-    "after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n";
-
-// The command line. Options may come anywhere before "--".
-struct Options {
-  unsigned jobs = 0;
-  bool dry_run = false, quiet = false, verbose = false, sync = false;
-  int progress = -1;  // -1: when standard error is a terminal
-  const char* output_dir = nullptr;
-  std::vector<std::string> paths;
-};
-
-// Says what is wrong with the command line, and where to look.
-int usage(const std::string& what) {
-  std::fprintf(stderr, "ecbcat-batch: %s\nTry 'ecbcat-batch --help' for more information.\n",
-               what.c_str());
-  return usage_error;
-}
-
-// Reads the command line into `o`; returns -1 to go on, or the status to exit with.
-int parse(int argc, char** argv, Options& o) {
-  enum { progress = 256, no_progress, sync };
-  static const option longs[] = {{"jobs", required_argument, nullptr, 'j'},
-                                 {"dry-run", no_argument, nullptr, 'n'},
-                                 {"output-dir", required_argument, nullptr, 'o'},
-                                 {"quiet", no_argument, nullptr, 'q'},
-                                 {"verbose", no_argument, nullptr, 'v'},
-                                 {"progress", no_argument, nullptr, progress},
-                                 {"no-progress", no_argument, nullptr, no_progress},
-                                 {"sync", no_argument, nullptr, sync},
-                                 {"help", no_argument, nullptr, 'h'},
-                                 {"version", no_argument, nullptr, 'V'},
-                                 {nullptr, 0, nullptr, 0}};
-  opterr = 0;  // our own messages, which say what the option wants
-  for (int c; (c = getopt_long(argc, argv, ":j:no:qvhV", longs, nullptr)) != -1;) {
-    const std::string given = argv[optind - 1];
-    switch (c) {
-      case 'j': {
-        char* end = nullptr;
-        errno = 0;
-        const long n = std::strtol(optarg, &end, 10);
-        if (!std::isdigit(static_cast<unsigned char>(*optarg)) || *end != '\0' || errno || n < 1 ||
-            n > 1024) {
-          return usage("-j wants a number from 1 to 1024, not '" + std::string(optarg) + "'");
-        }
-        o.jobs = static_cast<unsigned>(n);
-        break;
-      }
-      case 'n':
-        o.dry_run = true;
-        break;
-      case 'o':
-        if (*optarg == '\0') return usage("-o wants a folder, not ''");
-        o.output_dir = optarg;
-        break;
-      case 'q':
-        o.quiet = true;
-        break;
-      case 'v':
-        o.verbose = true;
-        break;
-      case progress:
-      case no_progress:
-        o.progress = c == progress;
-        break;
-      case sync:
-        o.sync = true;
-        break;
-      case 'h':
-        std::fputs(help_text, stdout);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
-      case 'V':
-        std::printf("ecbcat-batch (ecbcat) %s\n", ECBCAT_VERSION);
-        return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
-      case ':':
-        return usage(given +
-                     (optopt == 'o' ? " wants a folder" : " wants a number from 1 to 1024"));
-      default:
-        return usage("unknown or ambiguous option '" +
-                     (optopt ? std::string("-") + static_cast<char>(optopt) : given) + "'");
-    }
-  }
-  if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");
-  o.paths.assign(argv + optind, argv + argc);
-  if (o.paths.empty()) return usage("no PATH given: name the files or folders to decrypt");
-  return -1;
-}
-
-// A name as it can be shown on a terminal: backslashes, control characters (C0, DEL and C1,
-// which a terminal may take for a command) and bytes that are not UTF-8 escaped as \ooo.
-std::string shown(const std::string& name) {
-  std::string s;
-  const auto escape = [&](unsigned char c) {
-    char esc[8];
-    std::snprintf(esc, sizeof esc, "\\%03o", c);
-    s += esc;
-  };
-  for (std::size_t i = 0; i < name.size();) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    const auto at = [&](std::size_t k) {
-      return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0;
-    };
-    // The length of a well-formed UTF-8 sequence here (not overlong, not past U+10FFFF, no
-    // surrogates), or 0.
-    std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
-                    : c >= 0xe0 && c <= 0xef ? 3
-                    : c >= 0xf0 && c <= 0xf4 ? 4
-                                             : 0;
-    for (std::size_t k = 1; k < n; ++k) {
-      if ((at(k) & 0xc0) != 0x80) n = 0;
-    }
-    if ((c == 0xe0 && at(1) < 0xa0) || (c == 0xed && at(1) > 0x9f) || (c == 0xf0 && at(1) < 0x90) ||
-        (c == 0xf4 && at(1) > 0x8f) || (c == 0xc2 && at(1) < 0xa0)) {
-      n = 0;  // overlong, a surrogate, too high, or a C1 control
-    }
-    if (c == '\\') {
-      // Doubled, so that it cannot be read as an escape; but on Windows, where it separates
-      // names and no name holds one, it stays as it is.
-      s += path_separators[0] == '\\' ? "\\" : "\\\\";
-    } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && n == 0)) {
-      escape(c);
-    } else if (c < 0x80) {
-      s += static_cast<char>(c);
-    } else {
-      s.append(name, i, n);
-      i += n;
-      continue;
-    }
-    ++i;
-  }
-  return s;
-}
-
-std::string because_of(const char* what, int error) {
-  return what + (": " + std::string(std::strerror(error)));
-}
-
-// What a run reports about a file that was not decrypted, after its name; empty for one that was.
-std::string wording(const std::string& path, const FileResult& r) {
-  const auto because = [&](const char* what) { return because_of(what, r.error); };
-  const auto crypto = [&](const char* what) {
-    char text[256];
-    describe_crypto_error(r.crypto, text, sizeof text);
-    return what + (": " + std::string(text));
-  };
-  switch (r.what) {
-    case Result::ready:
-    case Result::decrypted:
-    case Result::would_decrypt:
-      return {};
-    case Result::left_alone:
-      return "left alone: " +
-             shown(output_name(path.substr(path.find_last_of(path_separators) + 1))) + " exists";
-    case Result::not_enc:
-      return "name does not end in .enc";
-    case Result::open_path:
-    case Result::open_file:
-      return because("failed opening file");
-    case Result::open_folder:
-      return because("failed opening folder");
-    case Result::open_output_dir:
-      return because("failed opening output folder");
-    case Result::foreign_output_dir:
-      return "failed opening output folder: it belongs to another user";
-    case Result::read_folder:
-      return because("failed reading folder");
-    case Result::too_deep:
-      return "not searched: deeper than 4096 folders";
-    case Result::linked_link:
-      return "not followed: a symbolic link whose target passes through another link";
-    case Result::foreign_link:
-      return "not followed: a symbolic link of another user";
-    case Result::reparse_point:
-      return "not followed: a junction or symbolic link";
-    case Result::not_regular:
-      return "not a regular file";
-    case Result::output_folder:
-      return because("failed making output folder");
-    case Result::create_output:
-      return because("failed creating output");
-    case Result::read:
-      return because("failed reading file");
-    case Result::write:
-      return because("failed writing output");
-    case Result::setup:
-      return crypto("failed setting up AES-128-ECB");
-    case Result::cipher:
-      return crypto("failed decrypting");
-    case Result::memory:
-      return because("failed allocating buffers");
-    case Result::output_is_input:
-      return "failed writing output: input file is output file";
-    case Result::copy_attributes:
-      return because("failed giving the output the input's owner, mode and times");
-    case Result::sync_output:
-      return because("failed syncing output");
-    case Result::name_output:
-      return because("failed naming output");
-  }
-  return "failed";
-}
-
-// What one file gives to say: a line for standard error, one for standard output (-v, -n).
-struct Lines {
-  std::string err, out;
-};
-
-// Everything the threads share. `mutex` guards the queue and the counts, and is held while an
+// Everything the threads share. `mutex` guards the queue and the report, and is held while an
 // output gets its name, so that the count a signal reports is exact; it is never held while
 // writing. `io` only keeps lines whole; nothing waits for it but writers.
 struct Batch {
@@ -274,40 +45,18 @@ struct Batch {
   std::condition_variable changed;
   std::deque<Job> queue;
   bool walk_done = false;
-  long decrypted = 0, failed = 0, left_alone = 0, under_way = 0;
-  long long bytes_done = 0;  // of the files decrypted, like the counts above
+  long under_way = 0;
   long files_total = 0;
   long long bytes_total = 0;
   bool progress = false, signal_thread = true;
   Options options;
+  Report report{options};
   std::mutex io;
-  int out_error = 0;              // of the first failed write to standard output, under io
-  std::set<std::string> planned;  // the outputs a dry run would have made
+  int out_error = 0;  // of the first failed write to standard output, under io
 
   // Each queued file holds its folder open: this bounds the descriptors as well as the memory.
   static constexpr std::size_t queue_limit = 512;
 
-  // Counts what became of a file and words what there is to say of it; mutex held.
-  Lines count(const std::string& path, FileResult r) {
-    Lines lines;
-    // A dry run names nothing, so it remembers what a run would have named by now.
-    if (r.what == Result::would_decrypt && !planned.insert(r.planned).second) {
-      r.what = Result::left_alone;
-    }
-    if (r.what == Result::decrypted || r.what == Result::would_decrypt) {
-      ++decrypted;
-      bytes_done += r.bytes;
-      if (options.verbose || options.dry_run) {
-        lines.out = shown(path) + (options.dry_run ? " would be decrypted into " : " -> ") +
-                    shown(r.output) + "\n";
-      }
-      return lines;
-    }
-    r.what == Result::left_alone ? ++left_alone : ++failed;
-    if (r.what == Result::left_alone && options.quiet) return lines;
-    lines.err = shown(path) + ": " + wording(path, r) + "\n";
-    return lines;
-  }
   // Writes a file's lines, the one on standard error over the progress line. No count is held
   // up meanwhile. A standard output that fails is reported at the end.
   void tell(const Lines& lines) {
@@ -354,7 +103,7 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
       if (named.what != Result::decrypted) r = named;
       r.what = named.what;
     }
-    lines = b.count(job.path(), r);
+    lines = b.report.count(job.path(), r);
     --b.under_way;
   }
   b.tell(lines);
@@ -382,7 +131,7 @@ void work(Batch& b) {
     } catch (const std::bad_alloc&) {  // the file fails; the run goes on
       {
         std::lock_guard lock(b.mutex);
-        ++b.failed;
+        b.report.count_failure();
         --b.under_way;
       }
       say_out_of_memory();
@@ -402,8 +151,8 @@ void show_progress(Batch& b, const std::atomic<bool>& stop) {
         std::lock_guard lock(b.mutex);
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-        const long done = b.decrypted + b.failed + b.left_alone;
-        const double mib = b.bytes_done / 1048576.0;
+        const long done = b.report.done();
+        const double mib = b.report.bytes_done() / 1048576.0;
         std::snprintf(line, sizeof line, "\r\033[K%ld/%ld files, %.0f/%.0f MiB, %.0f MiB/s%s", done,
                       last ? done : std::max(done, b.files_total), mib,
                       std::max(mib, b.bytes_total / 1048576.0), seconds > 0 ? mib / seconds : 0.0,
@@ -423,12 +172,7 @@ void show_progress(Batch& b, const std::atomic<bool>& stop) {
 [[noreturn]] void interrupt(Batch& b, int sig) {
   b.mutex.lock();
   remove_hidden_outputs();
-  char text[200];
-  std::snprintf(text, sizeof text,
-                "%secbcat-batch: interrupted: %ld decrypted, %ld failed, %ld left alone, %ld "
-                "dropped unfinished, the rest not started\n",
-                b.progress ? "\r\033[K" : "", b.decrypted, b.failed, b.left_alone, b.under_way);
-  write_briefly(text);
+  write_briefly((b.progress ? "\r\033[K" : "") + b.report.interrupted(b.under_way));
   std::_Exit(128 + sig);
 }
 
@@ -445,8 +189,9 @@ int run(int argc, char** argv) {
   std::vector<char*> arg_pointers;
   for (auto& a : args) arg_pointers.push_back(a.data());
   arg_pointers.push_back(nullptr);
-  if (int status = parse(static_cast<int>(args.size()), arg_pointers.data(), o); status >= 0) {
-    return status;
+  if (const std::optional<int> status =
+          parse(static_cast<int>(args.size()), arg_pointers.data(), o)) {
+    return *status;
   }
   if (o.jobs == 0) o.jobs = usable_cpus();
   o.jobs = std::min(o.jobs, max_workers);
@@ -529,7 +274,7 @@ int run(int argc, char** argv) {
     Lines lines;
     {
       std::lock_guard lock(b.mutex);
-      lines = b.count(path, r);
+      lines = b.report.count(path, r);
     }
     b.tell(lines);
   };
@@ -544,28 +289,13 @@ int run(int argc, char** argv) {
   if (progress.joinable()) progress.join();
 
   // Every worker is done, so the counts stay as they are; a signal from here on reports them too.
-  const long decrypted = b.decrypted, failed = b.failed, left_alone = b.left_alone;
-  char text[200];
-  text[0] = '\0';
-  if (o.dry_run) {
-    std::snprintf(text, sizeof text,
-                  "ecbcat-batch: dry run, nothing written: %ld to decrypt, %ld failing, %ld to "
-                  "leave alone\n",
-                  decrypted, failed, left_alone);
-  } else if (failed || (left_alone && !o.quiet)) {
-    std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone\n",
-                  decrypted, failed, left_alone);
-  }
-  if (found == 0 && failed == 0 && !o.quiet) {
-    std::snprintf(text, sizeof text, "ecbcat-batch: no file ending in .enc found\n");
-  }
-  b.say(text);
+  b.say(b.report.summary(found));
   if (b.out_error) {
     b.say("ecbcat-batch: failed writing to standard output: " +
           std::string(std::strerror(b.out_error)) + "\n");
   }
   // The signal thread still waits; ending here must not wait for it.
-  std::_Exit(failed || b.out_error ? some_failed : left_alone ? some_left_alone : all_done);
+  std::_Exit(b.report.status(b.out_error != 0));
 }
 
 }  // namespace

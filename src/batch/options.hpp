@@ -1,0 +1,22 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace ecbcat {
+
+// The command line. Options may come anywhere before "--".
+struct Options {
+  unsigned jobs = 0;  // 0: one for each CPU
+  bool dry_run = false, quiet = false, verbose = false, sync = false;
+  int progress = -1;  // -1: when standard error is a terminal
+  const char* output_dir = nullptr;
+  std::vector<std::string> paths;
+};
+
+// Reads the command line into `o`. Nothing to go on; or the status to exit with, once --help or
+// --version is written or a wrong command line said so on standard error.
+std::optional<int> parse(int argc, char** argv, Options& o);
+
+}  // namespace ecbcat

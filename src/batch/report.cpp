@@ -1,0 +1,182 @@
+#include "report.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "cipher.hpp"
+#include "decrypt.hpp"
+#include "job.hpp"
+
+namespace ecbcat {
+namespace {
+
+std::string because_of(const char* what, int error) {
+  return what + (": " + std::string(std::strerror(error)));
+}
+
+}  // namespace
+
+std::string shown(const std::string& name) {
+  std::string s;
+  const auto escape = [&](unsigned char c) {
+    char esc[8];
+    std::snprintf(esc, sizeof esc, "\\%03o", c);
+    s += esc;
+  };
+  for (std::size_t i = 0; i < name.size();) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    const auto at = [&](std::size_t k) {
+      return i + k < name.size() ? static_cast<unsigned char>(name[i + k]) : 0;
+    };
+    // The length of a well-formed UTF-8 sequence here (not overlong, not past U+10FFFF, no
+    // surrogates), or 0.
+    std::size_t n = c >= 0xc2 && c <= 0xdf   ? 2
+                    : c >= 0xe0 && c <= 0xef ? 3
+                    : c >= 0xf0 && c <= 0xf4 ? 4
+                                             : 0;
+    for (std::size_t k = 1; k < n; ++k) {
+      if ((at(k) & 0xc0) != 0x80) n = 0;
+    }
+    if ((c == 0xe0 && at(1) < 0xa0) || (c == 0xed && at(1) > 0x9f) || (c == 0xf0 && at(1) < 0x90) ||
+        (c == 0xf4 && at(1) > 0x8f) || (c == 0xc2 && at(1) < 0xa0)) {
+      n = 0;  // overlong, a surrogate, too high, or a C1 control
+    }
+    if (c == '\\') {
+      // Doubled, so that it cannot be read as an escape; but on Windows, where it separates
+      // names and no name holds one, it stays as it is.
+      s += path_separators[0] == '\\' ? "\\" : "\\\\";
+    } else if (c < 0x20 || c == 0x7f || (c >= 0x80 && n == 0)) {
+      escape(c);
+    } else if (c < 0x80) {
+      s += static_cast<char>(c);
+    } else {
+      s.append(name, i, n);
+      i += n;
+      continue;
+    }
+    ++i;
+  }
+  return s;
+}
+
+// What a run reports about a file that was not decrypted, after its name; empty for one that was.
+std::string wording(const std::string& path, const FileResult& r) {
+  const auto because = [&](const char* what) { return because_of(what, r.error); };
+  const auto crypto = [&](const char* what) {
+    char text[256];
+    describe_crypto_error(r.crypto, text, sizeof text);
+    return what + (": " + std::string(text));
+  };
+  switch (r.what) {
+    case Result::ready:
+    case Result::decrypted:
+    case Result::would_decrypt:
+      return {};
+    case Result::left_alone:
+      return "left alone: " +
+             shown(output_name(path.substr(path.find_last_of(path_separators) + 1))) + " exists";
+    case Result::not_enc:
+      return "name does not end in .enc";
+    case Result::open_path:
+    case Result::open_file:
+      return because("failed opening file");
+    case Result::open_folder:
+      return because("failed opening folder");
+    case Result::open_output_dir:
+      return because("failed opening output folder");
+    case Result::foreign_output_dir:
+      return "failed opening output folder: it belongs to another user";
+    case Result::read_folder:
+      return because("failed reading folder");
+    case Result::too_deep:
+      return "not searched: deeper than 4096 folders";
+    case Result::linked_link:
+      return "not followed: a symbolic link whose target passes through another link";
+    case Result::foreign_link:
+      return "not followed: a symbolic link of another user";
+    case Result::reparse_point:
+      return "not followed: a junction or symbolic link";
+    case Result::not_regular:
+      return "not a regular file";
+    case Result::output_folder:
+      return because("failed making output folder");
+    case Result::create_output:
+      return because("failed creating output");
+    case Result::read:
+      return because(words_of(Fault::read).what);
+    case Result::write:
+      return because(words_of(Fault::write).what);
+    case Result::setup:
+      return crypto(words_of(Fault::setup).what);
+    case Result::cipher:
+      return crypto(words_of(Fault::cipher).what);
+    case Result::memory:
+      return because(words_of(Fault::memory).what);
+    case Result::output_is_input: {
+      const FaultWords words = words_of(Fault::output_is_input);
+      return words.what + (": " + std::string(words.detail));
+    }
+    case Result::copy_attributes:
+      return because("failed giving the output the input's owner, mode and times");
+    case Result::sync_output:
+      return because("failed syncing output");
+    case Result::name_output:
+      return because("failed naming output");
+  }
+  return "failed";
+}
+
+Lines Report::count(const std::string& path, FileResult r) {
+  Lines lines;
+  // A dry run names nothing, so it remembers what a run would have named by now.
+  if (r.what == Result::would_decrypt && !planned_.insert(r.planned).second) {
+    r.what = Result::left_alone;
+  }
+  if (r.what == Result::decrypted || r.what == Result::would_decrypt) {
+    ++decrypted_;
+    bytes_done_ += r.bytes;
+    if (o_.verbose || o_.dry_run) {
+      lines.out = shown(path) + (o_.dry_run ? " would be decrypted into " : " -> ") +
+                  shown(r.output) + "\n";
+    }
+    return lines;
+  }
+  r.what == Result::left_alone ? ++left_alone_ : ++failed_;
+  if (r.what == Result::left_alone && o_.quiet) return lines;
+  lines.err = shown(path) + ": " + wording(path, r) + "\n";
+  return lines;
+}
+
+std::string Report::summary(long found) const {
+  char text[200];
+  text[0] = '\0';
+  if (o_.dry_run) {
+    std::snprintf(text, sizeof text,
+                  "ecbcat-batch: dry run, nothing written: %ld to decrypt, %ld failing, %ld to "
+                  "leave alone\n",
+                  decrypted_, failed_, left_alone_);
+  } else if (failed_ || (left_alone_ && !o_.quiet)) {
+    std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone\n",
+                  decrypted_, failed_, left_alone_);
+  }
+  if (found == 0 && failed_ == 0 && !o_.quiet) {
+    std::snprintf(text, sizeof text, "ecbcat-batch: no file ending in .enc found\n");
+  }
+  return text;
+}
+
+std::string Report::interrupted(long under_way) const {
+  char text[200];
+  std::snprintf(text, sizeof text,
+                "ecbcat-batch: interrupted: %ld decrypted, %ld failed, %ld left alone, %ld "
+                "dropped unfinished, the rest not started\n",
+                decrypted_, failed_, left_alone_, under_way);
+  return text;
+}
+
+int Report::status(bool out_failed) const {
+  return failed_ || out_failed ? some_failed : left_alone_ ? some_left_alone : all_done;
+}
+
+}  // namespace ecbcat

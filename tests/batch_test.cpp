@@ -1,0 +1,87 @@
+// ecbcat-batch's pure parts: how names are shown, how the command line is read, and which
+// output a name makes.
+
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "job.hpp"
+#include "options.hpp"
+#include "report.hpp"
+
+namespace ecbcat::test {
+namespace {
+
+TEST(Batch, NamesShownSafelyOnATerminal) {
+  const struct Case {
+    std::string name, shown;
+  } cases[] = {
+      {"plain.enc", "plain.enc"},
+      {"a\\b", "a\\\\b"},                                    // a backslash is not an escape
+      {"new\nline", "new\\012line"},                        // C0
+      {"del\x7f", "del\\177"},                              // DEL
+      {"\xc2\x9b" "2J", "\\302\\2332J"},                   // C1 CSI, encoded
+      {"\x9b", "\\233"},                                    // a byte that is not UTF-8
+      {"caf\xc3\xa9", "caf\xc3\xa9"},                       // é
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},             // an emoji, four bytes
+      {"\xc0\xaf", "\\300\\257"},                           // overlong '/'
+      {"\xe0\x80\xaf", "\\340\\200\\257"},                  // overlong, three bytes
+      {"\xed\xa0\x80", "\\355\\240\\200"},                  // a surrogate
+      {"\xf4\x90\x80\x80", "\\364\\220\\200\\200"},         // past U+10FFFF
+      {"\xe6\x97", "\\346\\227"},                           // cut short
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.shown, shown(c.name)) << c.name;
+}
+
+TEST(Batch, CommandLines) {
+  const struct Case {
+    std::vector<std::string> args;
+    std::optional<int> status;  // nothing: the run goes on
+    unsigned jobs;
+    std::vector<std::string> paths;
+    bool dry_run;
+  } cases[] = {
+      {{"-j", "3", "a"}, std::nullopt, 3, {"a"}, false},
+      {{"a", "-n"}, std::nullopt, 0, {"a"}, true},  // options after a PATH
+      {{"--", "-n"}, std::nullopt, 0, {"-n"}, false},
+      {{"--jobs=1024", "."}, std::nullopt, 1024, {"."}, false},
+      {{"--dry", "."}, std::nullopt, 0, {"."}, true},  // a long option shortened
+      {{"-j1025", "."}, usage_error, 0, {}, false},
+      {{"-j", "0", "."}, usage_error, 0, {}, false},
+      {{"-j", " 3", "."}, usage_error, 0, {}, false},
+      {{"-o", "", "."}, usage_error, 0, {}, false},
+      {{"-q", "-v", "."}, usage_error, 0, {}, false},
+      {{"--bogus", "."}, usage_error, 0, {}, false},
+      {{}, usage_error, 0, {}, false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args{"ecbcat-batch"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    std::vector<char*> argv;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    Options o;
+    const std::string line = testing::PrintToString(c.args);
+    EXPECT_EQ(c.status, parse(static_cast<int>(args.size()), argv.data(), o)) << line;
+    if (c.status) continue;
+    EXPECT_EQ(c.jobs, o.jobs) << line;
+    EXPECT_EQ(c.paths, o.paths) << line;
+    EXPECT_EQ(c.dry_run, o.dry_run) << line;
+  }
+}
+
+TEST(Batch, OutputNames) {
+  const struct Case {
+    std::string input, output;
+  } cases[] = {{"x.enc", "x"},         {"x.enc.enc", "x.enc"}, {".enc", ""},
+               {"x.ENC", ""},          {"enc", ""},            {"..enc", "."},
+               {"-rf.enc", "-rf"}};
+  for (const Case& c : cases) EXPECT_EQ(c.output, output_name(c.input)) << c.input;
+  EXPECT_EQ("d/x", join("d", "x"));
+  EXPECT_EQ("d/x", join("d/", "x"));
+}
+
+}  // namespace
+}  // namespace ecbcat::test
