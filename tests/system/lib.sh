@@ -11,7 +11,7 @@ set -euo pipefail
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 check_name=$(basename "$0" .sh)
 # The built-in key, read from the source so that no check carries a copy of it.
-key=$(grep -o '0x[0-9a-f][0-9a-f]' "$root/src/key.hpp" | sed 's/0x//' | tr -d '\n')
+key=$(grep -o '0x[0-9a-f][0-9a-f]' "$root/src/core/key.hpp" | sed 's/0x//' | tr -d '\n')
 passed=0 failed=0 skipped=() row_name=
 # A failed assertion is written down here, so that one inside a nested subshell counts too.
 failures=$(mktemp)
