@@ -6,7 +6,7 @@
 #
 #   tests/system/cross.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                        CROSS_ARCHS, default "arm64 s390x")
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: cross.sh BUILD_DIR}" && pwd)
 read -ra archs <<<"${CROSS_ARCHS:-arm64 s390x}"
 

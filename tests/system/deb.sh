@@ -3,7 +3,7 @@
 # copyright file, depends on the system's libssl, carries Debian's hardening, decrypts the
 # sample, and passes lintian without an error, a warning or a hardening finding.
 #   tests/system/deb.sh BUILD_DIR
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=${1:?usage: deb.sh BUILD_DIR}
 version=$(sed -n 's/^project(ecbcat VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 deb=$build/ecbcat_${version}_$(dpkg --print-architecture).deb

@@ -3,7 +3,7 @@
 # times, must give the same files byte for byte; and the release holds what it should.
 #
 #   tests/system/dist.sh BUILD_DIR
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 git -C "$root" rev-parse HEAD >/dev/null 2>&1 || skip "not a git checkout"
 work=$(mktemp -d)
 at_exit 'rm -rf "$work"'

@@ -6,7 +6,7 @@
 # mounts); as root it installs mmdebstrap when it is missing.
 #
 #   tests/system/distros.sh BUILD_DIR     (DISTROS, default "bullseye bookworm trixie")
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: distros.sh BUILD_DIR}" && pwd)
 read -ra suites <<<"${DISTROS:-bullseye bookworm trixie}"
 ((EUID == 0)) || skip "needs root to make and enter chroots"

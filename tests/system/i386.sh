@@ -5,7 +5,7 @@
 # dpkg architecture is added; as root it installs g++-multilib when it is missing.
 #
 #   tests/system/i386.sh BUILD_DIR     (BUILD_DIR holds the native build)
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: i386.sh BUILD_DIR}" && pwd)
 out=$build/i386
 

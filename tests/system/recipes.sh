@@ -14,7 +14,7 @@
 # that run in the source tree run in a copy of it.
 #
 #   tests/system/recipes.sh BUILD_DIR     (BUILD_DIR holds the native build)
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: recipes.sh BUILD_DIR}" && pwd)
 
 # How each documented command is checked: a function below (check_NAME) run after the command

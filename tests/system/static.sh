@@ -6,7 +6,7 @@
 #
 #   tests/system/static.sh BUILD_DIR     (BUILD_DIR holds the native build and static/ARCH/;
 #                                         STATIC_ARCHS, default "x86_64 arm64")
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: static.sh BUILD_DIR}" && pwd)
 read -ra archs <<<"${STATIC_ARCHS:-x86_64 arm64}"
 declare -A runner=([x86_64]="" [arm64]=qemu-aarch64)

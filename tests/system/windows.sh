@@ -21,7 +21,7 @@
 if ((EUID == 0)) && [[ -z ${ECBCAT_OWN_MOUNTS:-} && " ${WINDOWS_ARCHS:-i686} " == *" i686 "* ]]; then
   ECBCAT_OWN_MOUNTS=1 exec unshare --mount --propagation private "$0" "$@"
 fi
-source "$(dirname "$0")/lib.sh"
+source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: windows.sh BUILD_DIR}" && pwd)
 read -ra archs <<<"${WINDOWS_ARCHS:-i686 x86_64}"
 native=$build/ecbcat

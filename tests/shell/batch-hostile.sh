@@ -1,0 +1,94 @@
+#!/usr/bin/env bash
+# As root, a tree that the account nobody owns and attacks: links of other users, a file or a
+# folder swapped for a link mid-run, planted output folders, a default ACL. Their plaintexts
+# must never land where nobody can read them.
+source "$(dirname "$0")/batch-fixture.sh"
+
+((EUID == 0)) || skip "it needs root to be another account"
+# --- a tree that someone else controls: root decrypts what nobody owns and attacks ----------
+# A root-only folder holds secrets; their plaintext must never land where nobody can read it.
+secret=$dir/secret
+mkdir -m 700 "$secret"
+for n in 1 2 3 4; do random_file "$secret/$n.enc" 65536 && chmod 600 "$secret/$n.enc"; done
+as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
+hostile() {  # a fresh tree of nobody's: sub/ with slow inputs, a link of nobody's to a secret,
+  # one of root's to a file of the tree, and files of four modes with a fixed time
+  rm -rf "$dir/h" && mkdir -p "$dir/h/sub" && cp "$secret"/*.enc "$dir/h/sub/"
+  for m in 600 640 644 4755; do random_file "$dir/h/m$m.enc" 40 && chmod "$m" "$dir/h/m$m.enc"; done
+  touch -d @1000000000 "$dir"/h/m*.enc
+  chown -R nobody:nogroup "$dir/h"
+  as_nobody ln -s "$secret/1.enc" "$dir/h/theirs.enc"
+  ln -s m644.enc "$dir/h/roots.enc" && ln -s via/3.enc "$dir/h/roots-via.enc"
+  as_nobody ln -s "$secret" "$dir/h/via"
+}
+as_root() {  # [NAME=VALUE...] program args...: root's run over the tree, status kept
+  local as_user=()
+  run_batch "$dir/h" "$@"
+}
+links_and_modes() {  # links of other users refused; the input's permission bits (never
+  # set-id), owner, group and time on each output
+  hostile
+  as_root "$batch" .
+  status_is 1
+  named "./theirs.enc: not followed: a symbolic link of another user" \
+    "./roots-via.enc: not followed: a symbolic link whose target passes through another link"
+  [[ ! -e $dir/h/theirs && ! -e $dir/h/roots-via ]] || fail "a link of nobody's to a secret was followed"
+  same <(expected_of "$dir/h/m644.enc") "$dir/h/roots" "the plaintext through root's link"
+  local m
+  for m in 600 640 644 4755; do
+    equal "${m#4} nobody nogroup 1000000000" "$(stat -c '%a %U %G %Y' "$dir/h/m$m")" "m$m's attributes"
+  done
+}
+swapped_file() {  # nobody swaps a file for a link to a secret and back, as fast as it can
+  hostile
+  setpriv --reuid=nobody --regid=nogroup --clear-groups sh -c \
+    'cd "$1" && while :; do ln -sfn "$2" t.enc; cp -f m600.enc t.new && mv -fT t.new t.enc; done' \
+    sh "$dir/h" "$secret/2.enc" 2>/dev/null &
+  local swapper=$! n leaked=0
+  expected_of "$secret/2.enc" >"$dir/secret.plain"
+  for n in $(seq 100); do
+    rm -f "$dir/h/t" && as_root "$batch" .
+    as_nobody cat "$dir/h/t" 2>/dev/null | cmp -s - "$dir/secret.plain" && leaked=$((leaked + 1))
+  done
+  kill "$swapper" && wait "$swapper" 2>/dev/null || true
+  equal 0 "$leaked" "runs that decrypted the secret into nobody's tree"
+}
+swapped_folder() {  # nobody swaps sub/ for a link to the secret folder while root is in it
+  hostile
+  (cd "$dir/h" && exec env ECBCAT_READ_PIECE=2 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 sub) \
+    2>"$dir/err" &
+  local pid=$!
+  sleep 0.1
+  as_nobody sh -c 'cd "$1" && mv sub sub.old && ln -s "$2" sub' sh "$dir/h" "$secret"
+  wait "$pid" || true
+  equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the run"
+}
+planted_output_dir() {  # nobody's link as DIR, nobody's folder inside DIR: neither is used
+  hostile
+  as_nobody ln -s "$secret" "$dir/h/plain"
+  as_root "$batch" -o plain .
+  status_is 1 && named "plain: not followed: a symbolic link of another user"
+  mkdir -p "$dir/po/h" && chown nobody "$dir/po/h" && as_nobody mkdir -m 777 "$dir/po/h/sub"
+  as_root "$batch" -o "$dir/po" "$dir/h"
+  named "sub/1.enc: failed making output folder: Operation not permitted"
+  equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the runs"
+}
+default_acl() {  # a default ACL of nobody's on their folder lets them read no output
+  hostile
+  setfacl -d -m u:nobody:rwx "$dir/h" && cp "$secret/4.enc" "$dir/h/acl.enc"
+  setfacl -b "$dir/h/acl.enc" && chmod 640 "$dir/h/acl.enc"  # nobody cannot read it
+  as_root "$batch" acl.enc
+  status_is 0
+  ! as_nobody cat "$dir/h/acl" >/dev/null 2>&1 || fail "nobody reads the plaintext of a file they cannot read"
+}
+
+row "root: links of other users; the input's mode, owner, group and time" links_and_modes
+row "root: a file swapped for a link, 100 runs" swapped_file
+row "root: a folder swapped for a link mid-run" swapped_folder
+row "root: DIR and output folders that nobody planted" planted_output_dir
+if command -v setfacl >/dev/null || install_packages acl; then
+  row "root: a default ACL on the folder" default_acl
+else
+  skip_row "root: a default ACL on the folder" "no setfacl (apt-get install acl)"
+fi
+finish

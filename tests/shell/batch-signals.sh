@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# ecbcat-batch stopped: SIGINT, SIGTERM and SIGKILL in the middle of a big file leave no output
+# under its final name and nothing hidden, then a rerun decrypts it; signals ignored from the
+# start stay so; a standard error that is closed or that nobody reads.
+source "$(dirname "$0")/batch-fixture.sh"
+
+interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then a rerun
+  fresh
+  local o=("${@:4}") out=$dir/run/${4:+out/}big
+  if [[ -n ${4:-} ]]; then mkdir "$dir/run/out" && chown nobody: "$dir/run/out" 2>/dev/null || true; fi
+  (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
+    2>"$dir/err" &
+  local pid=$!
+  sleep 0.5
+  kill -s "$1" "$pid"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is "$2"
+  [[ ! -e $out ]] || fail "an output under the final name after SIG$1"
+  [[ $1 == KILL ]] || named "ecbcat-batch: interrupted: 0 decrypted, 0 failed, 0 left alone, 1 dropped"
+  local hidden
+  hidden=$(cd "$dir/run" && find . -path ./closed -prune -o -name '.big.ecbcat-*' -print | wc -l)
+  find "$dir/run" -path "$dir/run/closed" -prune -o -name '.big.ecbcat-*' -exec rm {} +
+  if [[ $1 == KILL && -n ${3:-} ]]; then equal 1 "$hidden" "hidden files after SIGKILL"; else equal 0 "$hidden" "hidden files"; fi
+  run_batch "$dir/run" "$batch" "${o[@]}" big.enc
+  status_is 0
+  expected_of "$dir/run/big.enc" >"$dir/big.expected"
+  same "$dir/big.expected" "$out" "big after the rerun"
+}
+closed_stderr() {  # many "left alone" lines to nowhere while outputs are written
+  fresh
+  local n
+  for n in $(seq 300); do echo x >"$dir/run/sub/l$n" && cp "$tree/a.enc" "$dir/run/sub/l$n.enc"; done
+  status=0 && : >"$dir/trace" && chmod 666 "$dir/trace"
+  # Under an emulator strace would see the emulator's opens: there only the outputs count.
+  local trace=(strace -f -qq -e trace=openat -o "$dir/trace")
+  [[ -z $emulator ]] || trace=()
+  (cd "$dir/run" && exec "${as_user[@]}" "${trace[@]}" $emulator "$batch" . 2>&-) || status=$?
+  equal 1 "$status" "exit status"
+  outputs_right
+  # The loader's opens of libraries, and a sanitizer runtime's of /proc/self, come and go
+  # before the program runs; /dev/null is the program's own, made to hold descriptor 2.
+  equal "" "$(grep -E '= [012]$' "$dir/trace" | grep -vE '\.so|/proc/self/|/dev/null' |
+    head -n 3 || true)" \
+    "opens that returned 0, 1 or 2"
+}
+stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
+  fresh
+  local n pid
+  for n in $(seq 3000); do : >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
+  mkfifo "$dir/fifo"
+  sleep 30 <"$dir/fifo" &
+  (cd "$dir/run" && exec $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
+  pid=$!
+  sleep 1 && kill -TERM "$pid"
+  for n in $(seq 30); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
+  kill -0 "$pid" 2>/dev/null && fail "still running 3 s after SIGTERM" && kill -KILL "$pid"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is 143
+  pkill -f 'sleep 30' 2>/dev/null || true
+}
+ignored_signals() {  # SIGINT and SIGHUP ignored at the start (nohup, trap '' INT) stay so
+  fresh
+  (cd "$dir/run" && trap '' INT HUP && exec env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 big.enc) 2>"$dir/err" &
+  local pid=$!
+  sleep 0.3 && kill -INT "$pid" && kill -HUP "$pid" && sleep 0.3
+  kill -0 "$pid" 2>/dev/null || fail "ended by an ignored signal"
+  kill -TERM "$pid"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is 143
+}
+term_loop() {  # SIGTERM at any moment leaves no hidden file without O_TMPFILE
+  local n left=0
+  mkdir "$dir/many" && for n in $(seq 200); do echo "$n" >"$dir/many/$n.enc"; done
+  for n in $(seq 40); do
+    rm -rf "$dir/t" && cp -a "$dir/many" "$dir/t"
+    (cd "$dir/t" && exec env ECBCAT_NO_TMPFILE=1 $emulator "$faulty" -j 2 .) 2>/dev/null &
+    sleep "0.00$((RANDOM % 10))" && kill -TERM $! 2>/dev/null || true
+    wait $! 2>/dev/null || true
+    left=$((left + $(find "$dir/t" -name '.*.ecbcat-*' | wc -l)))
+  done
+  equal 0 "$left" "hidden files after 40 SIGTERMs"
+}
+
+row "SIGINT mid-file" interrupted INT 130
+row "SIGTERM mid-file" interrupted TERM 143
+row "SIGINT mid-file without O_TMPFILE" interrupted INT 130 ECBCAT_NO_TMPFILE=1
+row "SIGKILL mid-file" interrupted KILL 137
+row "SIGKILL mid-file without O_TMPFILE" interrupted KILL 137 ECBCAT_NO_TMPFILE=1
+row "SIGTERM mid-file into an output folder" interrupted TERM 143 "" -o out
+row "SIGKILL mid-file into an output folder without O_TMPFILE" interrupted KILL 137 ECBCAT_NO_TMPFILE=1 -o out
+if command -v strace >/dev/null; then
+  row "standard error closed" closed_stderr
+else
+  skip_row "standard error closed" "no strace (apt-get install strace)"
+fi
+row "SIGTERM while nobody reads standard error" stderr_unread
+row "SIGINT and SIGHUP ignored from the start" ignored_signals
+row "SIGTERM at any moment without O_TMPFILE" term_loop
+finish

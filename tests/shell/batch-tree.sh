@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# ecbcat-batch on a table of trees: what must come out, what must stay as it was, what is
+# reported and the exit status; a read error mid-file and no O_TMPFILE, from the fault-injection
+# build; a deep tree, two runs at once, and the limits of a file's size, a stack and threads.
+source "$(dirname "$0")/batch-fixture.sh"
+
+the_tree() {  # environment for the faulty build, or nothing
+  fresh
+  run_batch "$dir/run" ${1:-} "$faulty" .
+  status_is 1
+  outputs_right
+  named "./dangling.enc: failed opening file: No such file or directory" \
+    "./locked.enc: failed opening file: Permission denied" \
+    "./ro/x.enc: failed creating output: Permission denied" \
+    "./closed: failed reading folder: Permission denied" "./pipe.enc: not a regular file" \
+    "./a.enc.enc: left alone: a.enc exists" "./e.enc: left alone: e exists" \
+    "ecbcat-batch: 8 decrypted, 5 failed, 2 left alone"
+  # A second run does nothing more and says what it left alone.
+  run_batch "$dir/run" "$batch" -j 1 -- .
+  status_is 1
+  outputs_right
+  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone" \
+    './new\012line.enc: left alone: new\012line exists' "./-lead.enc: left alone: -lead exists"
+}
+statuses() {  # args | status | text on standard output or error
+  mkdir -p "$dir/ok" && cp "$tree/a.enc" "$tree/target.bin" "$dir/ok/"
+  ((EUID == 0)) && chown -R nobody: "$dir/ok"
+  run_batch "$dir/ok" "$batch" a.enc
+  status_is 0 && equal "" "$(cat "$dir/err")" "standard error of a clean run"
+  local args want text version
+  version=$(sed -n 's/^project(ecbcat VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
+  while IFS='|' read -r args want text; do
+    run_batch "$dir/ok" "$batch" $args
+    status_is "$want" "$args"
+    [[ -z $text ]] || grep -aqF -- "$text" "$dir/out" "$dir/err" || fail "$args: no '$text' in: $(cat "$dir/out" "$dir/err")"
+    ((want != 64)) || named "Try 'ecbcat-batch --help'"
+  done <<ROWS
+a.enc|2|a.enc: left alone: a exists
+. -j 1 -q|2|
+target.bin|1|target.bin: name does not end in .enc
+-j abc .|64|-j wants a number from 1 to 1024, not 'abc'
+--jobs=0 .|64|not '0'
+-j2000 .|64|not '2000'
+. -j|64|-j wants a number from 1 to 1024
+-x .|64|option '-x'
+--bogus .|64|option '--bogus'
+-j +3 .|64|not '+3'
+|64|no PATH given
+-o|64|-o wants a folder
+-q -v .|64|opposite
+--help|0|-n, --dry-run
+-V|0|ecbcat-batch (ecbcat) $version
+ROWS
+}
+quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: none left alone
+  fresh
+  run_batch "$dir/run" "$batch" -v .
+  equal "${#decrypted[@]}" "$(grep -c ' -> ' "$dir/out")" "lines of -v"
+  run_batch "$dir/run" "$batch" -q .
+  equal "" "$(grep -a 'left alone:' "$dir/err" || true)" "left-alone lines under -q"
+  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone"
+  mkdir -p "$dir/none" && run_batch "$dir/none" "$batch" .
+  status_is 0 && named "no file ending in .enc found"
+}
+read_error() {
+  fresh
+  run_batch "$dir/run" ECBCAT_FAIL_READ_AT=100000 ECBCAT_READ_ANY_FILE=1 "$faulty" -j 1 big.enc
+  status_is 1
+  named "big.enc: failed reading file: Input/output error"
+  [[ ! -e $dir/run/big ]] || fail "a partial output under the final name"
+}
+progress() {  # on a terminal, and only there
+  fresh
+  (cd "$dir/run" && script -qec "$emulator $batch -j 1 sub" /dev/null) >"$dir/tty" 2>&1 || true
+  grep -aq '1/1 files' "$dir/tty" || fail "no progress on a terminal: $(cat -v "$dir/tty")"
+}
+deep_and_twice() {  # a tree deeper than the walk goes; a folder named twice is searched once
+  fresh
+  (cd "$dir/run/sub" && perl -e 'for (1..4200) { mkdir "d" or die; chdir "d" or die }')
+  cp "$tree/a.enc" "$dir/run/sub/y.enc.enc"
+  run_batch "$dir/run" "$batch" -q sub sub
+  status_is 1
+  named "not searched: deeper than 4096 folders"
+  [[ -e $dir/run/sub/y.enc && ! -e $dir/run/sub/y ]] || fail "an output taken for an input"
+}
+two_at_once() {  # two runs on one tree: every output once and right, each count true
+  fresh
+  { (cd "$dir/run" && "${as_user[@]}" $emulator "$batch" -j 2 .) 2>"$dir/err1" || true; } &
+  (cd "$dir/run" && "${as_user[@]}" $emulator "$batch" -j 2 .) 2>"$dir/err2" || true
+  wait $!
+  outputs_right
+  local total
+  total=$(cat "$dir/err1" "$dir/err2" | awk '/^ecbcat-batch: [0-9]+ decrypted/ {n += $2} END {print n}')
+  equal "${#decrypted[@]}" "$total" "files decrypted by the two runs together"
+}
+file_size_limit() {  # [NAME=VALUE]: the big file fails, the run goes on, nothing is left behind
+  fresh
+  (ulimit -f 1024 && run_batch "$dir/run" ${1:-} "$faulty" -j 1 big.enc a.enc && echo "$status" >"$dir/status")
+  status=$(cat "$dir/status")
+  status_is 1
+  named "big.enc: failed writing output: File too large"
+  [[ ! -e $dir/run/big ]] || fail "a partial big"
+  cmp -s "$expected/a" "$dir/run/a" || fail "a: wrong or missing after big failed"
+  equal "" "$(cd "$dir/run" && find . -path ./closed -prune -o -name '.*.ecbcat-*' -print)" "hidden files"
+}
+long_name() {  # without O_TMPFILE the hidden name of a 251-byte output still fits
+  fresh
+  local long
+  long=$(printf 'n%.0s' $(seq 251))
+  cp "$tree/a.enc" "$dir/run/$long.enc" && chown nobody "$dir/run/$long.enc" 2>/dev/null || true
+  run_batch "$dir/run" ECBCAT_NO_TMPFILE=1 "$faulty" "$long.enc"
+  status_is 0
+  same "$expected/a" "$dir/run/$long" "the long-named output"
+}
+limited() {  # prlimit option: the tree decrypts as ever, on whatever threads can be had
+  fresh
+  status=0
+  (cd "$dir/run" && exec "${as_user[@]}" prlimit "$1" $emulator "$batch" -j 4 .) >"$dir/out" 2>"$dir/err" ||
+    status=$?
+  status_is 1
+  outputs_right
+}
+
+row "a tree of every kind" the_tree
+row "the same without O_TMPFILE" the_tree ECBCAT_NO_TMPFILE=1
+row "exit statuses and the command line" statuses
+row "quiet and verbose" quiet_verbose
+row "a read error mid-file" read_error
+if command -v script >/dev/null; then
+  row "progress on a terminal" progress
+else
+  skip_row "progress on a terminal" "no script(1) for a terminal (apt-get install bsdutils)"
+fi
+row "a deep tree, and a folder named twice" deep_and_twice
+row "two runs at once" two_at_once
+row "a file-size limit" file_size_limit
+row "a file-size limit without O_TMPFILE" file_size_limit ECBCAT_NO_TMPFILE=1
+row "a long name without O_TMPFILE" long_name
+if [[ -z ${ECBCAT_SANITIZED:-} ]]; then  # sanitizers and emulators need stack and threads
+  row "a 256 KiB stack" limited --stack=262144
+  [[ -n $emulator ]] || row "no thread can be started" limited --nproc=1
+fi
+finish
