@@ -310,8 +310,10 @@ stopped_mid_file() (  # how: taskkill or Ctrl-C; then a rerun
   equal "big.enc ecbcat-batch.exe err out" "$(ls -A stop | xargs)" "the folder after the stop"
   if [[ $1 == ctrl-c ]]; then
     equal 130 "$status" "exit status after Ctrl-C"
+    # qemu-i386 says so when one of wine's own processes crashes as the program ends; that line
+    # is the emulator's, not the program's.
     equal "ecbcat-batch: interrupted: 0 decrypted, 0 failed, 0 left alone, 1 dropped unfinished, the rest not started" \
-      "$(tr -d '\r' <stop/err)" "standard error"
+      "$(tr -d '\r' <stop/err | grep -v '^qemu: uncaught target signal' || true)" "standard error"
   fi
   (cd stop && timeout 300 "${wine[$arch]}" ecbcat-batch.exe .) || fail "rerun: status $?"
   cmp -s stop/big <(head -c 1G /dev/zero) || fail "rerun: output"
