@@ -40,6 +40,10 @@ output_dir() {  # -o from a read-only tree; two inputs onto one output; DIR insi
   writable u+w && run_batch "$dir/run" "$batch" -o plain . && run_batch "$dir/run" "$batch" -o plain .
   named "ecbcat-batch: 0 decrypted"
   [[ ! -e $dir/run/plain/plain ]] || fail "DIR was searched"
+  # DIR a link with a relative target: read from the link's folder, not the current one
+  mkdir -p "$dir/x/real" && ln -sfn real "$dir/x/rel" && { ((EUID != 0)) || chown nobody: "$dir/x/real"; }
+  run_batch "$dir/run" "$batch" -o "$dir/x/rel" a.enc
+  same "$expected/a" "$dir/x/real/a" "the output through DIR's relative link"
 }
 
 row "a dry run" dry_run

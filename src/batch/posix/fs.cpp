@@ -12,9 +12,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "file.hpp"
 
@@ -95,19 +97,55 @@ Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result fa
 }
 
 Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bool dry_run) {
-  if (!dry_run) ::mkdir(path.c_str(), 0700);
-  Maybe<UniqueFd> fd = open_unswappable(AT_FDCWD, path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC,
-                                        Result::open_output_dir);
-  struct stat st {};
-  if (!fd) {
-    // In a dry run, a DIR not made yet holds nothing.
-    if (!(dry_run && fd.failure().what == Result::open_output_dir && fd.failure().error == ENOENT))
-      return fd.failure();
-    return std::make_shared<OutputFolder>(UniqueFd(-1), path, st);
+  // A name at a time from the current folder or the root, as the kernel resolves it, but every
+  // link on the way, wherever it stands ("DIR/" and "DIR/." included), followed only when
+  // may_follow_link allows its owner, and a relative target read from the link's own folder.
+  // The last folder is made (owner-only) where it is missing, relative to its parent.
+  std::vector<std::string> names;                // the names still to resolve, the next one last
+  const auto push = [&](const std::string& p) {  // p's names, to be resolved before the rest
+    std::vector<std::string> parts;
+    for (std::size_t from = 0; from <= p.size();) {
+      const std::size_t end = std::min(p.find('/', from), p.size());
+      if (end > from) parts.push_back(p.substr(from, end - from));
+      from = end + 1;
+    }
+    names.insert(names.end(), parts.rbegin(), parts.rend());
+  };
+  const auto failed = [](int error) { return FileResult{Result::open_output_dir, error}; };
+  UniqueFd at(::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  push(path);
+  for (int links = 0; at.valid() && !names.empty();) {
+    const std::string name = std::move(names.back());
+    names.pop_back();
+    if (!dry_run && names.empty()) ::mkdirat(at.get(), name.c_str(), 0700);
+    UniqueFd next(::openat(at.get(), name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    struct stat st;
+    if (!next.valid() || ::fstat(next.get(), &st) != 0) {
+      // In a dry run, a DIR not made yet holds nothing.
+      if (dry_run && names.empty() && errno == ENOENT) {
+        return std::make_shared<OutputFolder>(UniqueFd(), path, FileInfo{});
+      }
+      return failed(errno);
+    }
+    if (S_ISLNK(st.st_mode)) {
+      if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+      char target[PATH_MAX];
+      const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
+      if (n < 0) return failed(errno);
+      if (++links > 40) return failed(ELOOP);
+      target[n] = '\0';
+      if (target[0] == '/') at = UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+      push(target);
+      continue;
+    }
+    if (!S_ISDIR(st.st_mode)) return failed(ENOTDIR);
+    at = std::move(next);
   }
-  if (::fstat(fd->get(), &st) != 0) return FileResult{Result::open_output_dir, errno};
+  UniqueFd fd(at.valid() ? ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
+  struct stat st {};
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return failed(errno);
   if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_output_dir};
-  return std::make_shared<OutputFolder>(std::move(*fd), path, st);
+  return std::make_shared<OutputFolder>(std::move(fd), path, st);
 }
 
 long long file_size(const Job& job) {

@@ -177,9 +177,9 @@ Maybe<int> OutputFolder::get(bool make) {
       return failed(errno);
     }
   } else if (!(st.st_uid == ::geteuid() || st.st_uid == 0 || st.st_uid == source_.st_uid) ||
-             (st.st_mode & 077 & ~mode) != 0) {
-    // One that was there before, of another user or more open than its source, could let
-    // others see or remove what goes into it.
+             (st.st_mode & 077 & ~mode) != 0 || ((mode & S_ISVTX) && !(st.st_mode & S_ISVTX))) {
+    // One that was there before, of another user, more open than its source or without the
+    // sticky bit the source has, could let others see or remove what goes into it.
     return failed(EPERM);
   }
   handle_ = std::move(fd);
