@@ -71,12 +71,14 @@ planted_output_dir() {  # nobody's link as DIR, nobody's folder inside DIR: neit
     as_root "$batch" -o "$spelling" .
     status_is 1 "-o $spelling" && named "$spelling: not followed: a symbolic link of another user"
   done
+  # DIR relative to the tree (../po): under qemu-user, whose -L maps every absolute name found in
+  # the sysroot, "/" among them, a DIR resolved a name at a time from "/" would land there.
   mkdir -p "$dir/po/h" && chown nobody "$dir/po/h" && as_nobody mkdir -m 777 "$dir/po/h/sub"
-  as_root "$batch" -o "$dir/po" "$dir/h"
+  as_root "$batch" -o ../po "$dir/h"
   named "sub/1.enc: failed making output folder: Operation not permitted"
   # A mirror folder already there without the sticky bit of its source is not used either.
   mkdir -p "$dir/st/drop" "$dir/so/drop" && chmod 1777 "$dir/st/drop" && chmod 777 "$dir/so/drop"
-  cp "$dir/h/m644.enc" "$dir/st/drop/" && as_root "$batch" -o "$dir/so" "$dir/st/drop"
+  cp "$dir/h/m644.enc" "$dir/st/drop/" && as_root "$batch" -o ../so "$dir/st/drop"
   named "drop/m644.enc: failed making output folder: Operation not permitted"
   equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the runs"
 }
