@@ -1,5 +1,5 @@
-// ecbcat-batch's pure parts: how names are shown, how the command line is read, and which
-// output a name makes.
+// ecbcat-batch's pure parts: how names are shown, how the command line is read, which output a
+// name makes, and what a rerun makes of an output it finds.
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,7 @@
 
 #include "job.hpp"
 #include "options.hpp"
+#include "record.hpp"
 #include "report.hpp"
 
 namespace ecbcat::test {
@@ -19,18 +20,20 @@ TEST(Batch, NamesShownSafelyOnATerminal) {
     std::string name, shown;
   } cases[] = {
       {"plain.enc", "plain.enc"},
-      {"a\\b", "a\\\\b"},                                    // a backslash is not an escape
-      {"new\nline", "new\\012line"},                        // C0
-      {"del\x7f", "del\\177"},                              // DEL
-      {"\xc2\x9b" "2J", "\\302\\2332J"},                   // C1 CSI, encoded
-      {"\x9b", "\\233"},                                    // a byte that is not UTF-8
-      {"caf\xc3\xa9", "caf\xc3\xa9"},                       // é
-      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},             // an emoji, four bytes
-      {"\xc0\xaf", "\\300\\257"},                           // overlong '/'
-      {"\xe0\x80\xaf", "\\340\\200\\257"},                  // overlong, three bytes
-      {"\xed\xa0\x80", "\\355\\240\\200"},                  // a surrogate
-      {"\xf4\x90\x80\x80", "\\364\\220\\200\\200"},         // past U+10FFFF
-      {"\xe6\x97", "\\346\\227"},                           // cut short
+      {"a\\b", "a\\\\b"},             // a backslash is not an escape
+      {"new\nline", "new\\012line"},  // C0
+      {"del\x7f", "del\\177"},        // DEL
+      {"\xc2\x9b"
+       "2J",
+       "\\302\\2332J"},                              // C1 CSI, encoded
+      {"\x9b", "\\233"},                             // a byte that is not UTF-8
+      {"caf\xc3\xa9", "caf\xc3\xa9"},                // é
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},      // an emoji, four bytes
+      {"\xc0\xaf", "\\300\\257"},                    // overlong '/'
+      {"\xe0\x80\xaf", "\\340\\200\\257"},           // overlong, three bytes
+      {"\xed\xa0\x80", "\\355\\240\\200"},           // a surrogate
+      {"\xf4\x90\x80\x80", "\\364\\220\\200\\200"},  // past U+10FFFF
+      {"\xe6\x97", "\\346\\227"},                    // cut short
   };
   for (const Case& c : cases) EXPECT_EQ(c.shown, shown(c.name)) << c.name;
 }
@@ -54,6 +57,9 @@ TEST(Batch, CommandLines) {
       {{"-o", "", "."}, usage_error, 0, {}, false},
       {{"-q", "-v", "."}, usage_error, 0, {}, false},
       {{"--bogus", "."}, usage_error, 0, {}, false},
+      {{"--min-age", "-1", "."}, usage_error, 0, {}, false},
+      {{"--min-age=1x", "."}, usage_error, 0, {}, false},
+      {{"--min-age", "60", "--rm", "."}, std::nullopt, 0, {"."}, false},
       {{}, usage_error, 0, {}, false},
   };
   for (const Case& c : cases) {
@@ -75,12 +81,39 @@ TEST(Batch, CommandLines) {
 TEST(Batch, OutputNames) {
   const struct Case {
     std::string input, output;
-  } cases[] = {{"x.enc", "x"},         {"x.enc.enc", "x.enc"}, {".enc", ""},
-               {"x.ENC", ""},          {"enc", ""},            {"..enc", "."},
-               {"-rf.enc", "-rf"}};
+  } cases[] = {{"x.enc", "x"}, {"x.enc.enc", "x.enc"}, {".enc", ""},      {"x.ENC", ""},
+               {"enc", ""},    {"..enc", "."},         {"-rf.enc", "-rf"}};
   for (const Case& c : cases) EXPECT_EQ(c.output, output_name(c.input)) << c.input;
   EXPECT_EQ("d/x", join("d", "x"));
   EXPECT_EQ("d/x", join("d/", "x"));
+}
+
+TEST(Batch, RerunVerdicts) {
+  const Stamp in{100, 5'000, 7'000};  // 100 bytes: a whole decryption has 112
+  const struct Case {
+    Existing x;
+    Result verdict;
+  } cases[] = {
+      {{Existing::file, {112, 5'000, 8'000}, in}, Result::done_before},
+      {{Existing::file, {112, 5'000, 8'000}, Stamp{100, 5'000, 6'000}}, Result::stale_output},
+      {{Existing::file, {112, 5'000, 8'000}, Stamp{90, 5'000, 7'000}}, Result::stale_output},
+      {{Existing::file, {64, 5'000, 8'000}, in}, Result::stale_output},  // cut short since
+      {{Existing::other, {112, 5'000, 8'000}, in}, Result::left_alone},
+      // Without a record: the data time says whether it is ours.
+      {{Existing::file, {112, 5'000, 8'000}}, Result::done_before},
+      {{Existing::file, {64, 5'000, 8'000}}, Result::stale_output},
+      {{Existing::file, {112, 5'000, 6'000}}, Result::stale_output},  // re-uploaded, cp -p
+      {{Existing::file, {112, 4'000, 8'000}}, Result::left_alone},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.verdict, rerun_verdict(c.x, in))
+        << c.x.own.size << " " << c.x.own.mtime << " " << c.x.own.ctime << " " << !!c.x.record;
+  }
+  EXPECT_EQ(in, stamp_from_record(record_of(in)));
+  EXPECT_EQ(Stamp({-1, 0, 1}), stamp_from_record("-1 0 1"));
+  for (const char* bad : {"", "1 2", "1 2 3 ", "1  2 3", "1 2 3 4", "x 2 3", "1,2,3"}) {
+    EXPECT_EQ(std::nullopt, stamp_from_record(bad)) << bad;
+  }
 }
 
 }  // namespace

@@ -1,15 +1,26 @@
 #include "file.hpp"
 
 #include <cerrno>
+#include <chrono>
 #include <string>
 
 #include "decrypt.hpp"
 #include "fs.hpp"
+#include "record.hpp"
 
 namespace ecbcat {
 
+Result when_taken(const Job& job, const Input& input) {
+  Maybe<FolderRef> dir =
+      job.folder->out ? job.folder->out->get(false) : Maybe<FolderRef>(job.folder->fd.get());
+  if (!dir) return Result::left_alone;
+  const Result verdict = rerun_verdict(existing_output(*dir, output_name(job.name)), input.stamp());
+  return verdict == Result::done_before ? verdict : Result::left_alone;
+}
+
 FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& job,
-                        PendingOutput& out, const StepOptions& options) {
+                        PendingOutput& out, std::optional<Input>& input,
+                        const StepOptions& options) {
   const std::string name = output_name(job.name);
   FileResult r;
   r.output = job.output_path();
@@ -18,12 +29,29 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   Maybe<FolderRef> dir = job.folder->out ? job.folder->out->get(!options.dry_run)
                                          : Maybe<FolderRef>(job.folder->fd.get());
   if (!dir && !(options.dry_run && dir.failure().error == ENOENT)) return dir.failure();
-  // Whatever has the output's name, a link or junction included, is left as it is.
-  if (dir && name_taken(*dir, name)) return {Result::left_alone};
+  // Whatever has the output's name, a link or junction included, is never replaced.
+  const Existing existing = dir ? existing_output(*dir, name) : Existing{};
   // Everything below is of the file actually opened, whatever a race made the open land on.
   Maybe<Input> in = open_input(job);
-  if (!in) return in.failure();
-  r.bytes = in->size();
+  if (!in) return existing.kind == Existing::none ? in.failure() : FileResult{Result::left_alone};
+  const Stamp stamp = in->stamp();
+  r.bytes = stamp.size;
+  const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                            std::chrono::system_clock::now().time_since_epoch())
+                            .count();
+  // An output made from the input as it is now means the file is done, young or not. Any
+  // other verdict on an output waits, like a new output, until the input is no longer changing.
+  const Result verdict =
+      existing.kind != Existing::none ? rerun_verdict(existing, stamp) : Result::ready;
+  if (verdict == Result::done_before) {
+    r.what = verdict;
+    return r;
+  }
+  if (options.min_age > 0 && now - stamp.ctime < options.min_age * 1'000'000'000) {
+    return {Result::too_young};
+  }
+  if (const Result held = in->hold(); held != Result::ready) return {held};
+  if (verdict != Result::ready) return {verdict};
   if (options.dry_run) {
     if (dir) {
       if (const int error = may_create_in(*dir)) return {Result::create_output, error};
@@ -35,9 +63,13 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     return r;
   }
   if (FileResult made = out.create(*dir, name); made.what != Result::ready) return made;
-  FileResult done = result_of(decrypt_stream(aes, in->fd(), out.fd(), buffers));
+  const Outcome outcome = decrypt_stream(aes, in->fd(), out.fd(), buffers);
+  FileResult done = result_of(outcome);
+  // What was read is the file as it was opened, whole, and nobody began writing it meanwhile.
+  if (done.what == Result::ready) done.what = in->unchanged(outcome.bytes_read);
   if (done.what == Result::ready) done = out.finish(*in, options.sync);
   if (done.what != Result::ready) return done;
+  input.emplace(std::move(*in));
   return r;  // ready, with the size and the output's name
 }
 

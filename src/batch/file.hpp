@@ -2,10 +2,12 @@
 
 #include <cerrno>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "cipher.hpp"
 #include "decrypt.hpp"
+#include "fs.hpp"
 #include "job.hpp"
 
 namespace ecbcat {
@@ -41,16 +43,24 @@ inline FileResult result_of(const Outcome& o) {
 }
 
 struct StepOptions {
-  bool sync = false;     // each output on the disk before it is named
-  bool dry_run = false;  // check what a real run checks before it writes, and write nothing
+  bool sync = false;      // each output on the disk before it is named
+  bool dry_run = false;   // check what a real run checks before it writes, and write nothing
+  long long min_age = 0;  // seconds since an input last changed before it is taken
 };
 
 // The per-file step: decrypts the job's X.enc into `out`, an output of X in the same folder or
-// its output folder, and finishes it (owner, mode, times; with `sync`, on the disk). Returns
-// Result::ready with `out` waiting for its name (would_decrypt in a dry run), or what else
-// became of the file. It names nothing and reports nothing: the caller names `out` and counts
-// the result.
+// its output folder, and finishes it (owner, mode, times, the record of its input; with `sync`,
+// on the disk). Returns Result::ready with `out` waiting for its name and `input` holding the
+// input, which nobody may start writing until it is let go (would_decrypt in a dry run), or what
+// else became of the file. It names nothing and reports nothing: the caller names `out`, then
+// lets `input` go, and counts the result.
 FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& job,
-                        PendingOutput& out, const StepOptions& options);
+                        PendingOutput& out, std::optional<Input>& input,
+                        const StepOptions& options);
+
+// What an output name that another run (or another PATH naming the same file) took while this
+// one decrypted means: done_before when it holds the decryption of this input as it is now,
+// else left_alone.
+Result when_taken(const Job& job, const Input& input);
 
 }  // namespace ecbcat

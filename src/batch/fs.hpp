@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "job.hpp"
+#include "record.hpp"
 
 namespace ecbcat {
 
@@ -44,11 +45,14 @@ struct Entry {
 // the end; the entries read before stay.
 std::vector<Entry> list(const Folder& folder, FileResult& error);
 
-// Whether anything, a link or junction included, has the name `name` in `dir`.
-bool name_taken(FolderRef dir, const std::string& name);
+// What has an output's name, for a rerun (record.hpp).
+Existing existing_output(FolderRef dir, const std::string& name);
 // The job's input, the file actually opened: Result::open_file, foreign_link, linked_link,
 // not_regular or reparse_point where it may not be read.
 Maybe<Input> open_input(const Job& job);
+// --rm: removes the input that was read, once its output is named and on the disk, only if its
+// name in its folder still names that file: Result::decrypted, input_replaced or remove_input.
+FileResult remove_input(const Job& job, Input& in);
 // For a dry run: 0 where an output may be made in `dir`, or the errno that says why not.
 int may_create_in(FolderRef dir);
 // Which folder `dir` is, for a dry run's plan of the outputs.

@@ -27,6 +27,7 @@
 #include "cipher.hpp"
 #include "fdio.hpp"
 #include "file.hpp"
+#include "fs.hpp"
 #include "key.hpp"
 #include "options.hpp"
 #include "report.hpp"
@@ -91,15 +92,21 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
   if (!b.signal_thread) {
     if (const int sig = take_signal()) interrupt(b, sig);
   }
+  const Options& o = b.options;
+  // With --rm, the output is on the disk, name and all, before the input goes.
+  const bool sync = o.sync || o.remove;
   PendingOutput out;
+  std::optional<Input> input;  // held until the output is named
   FileResult r =
       d.setup ? FileResult{Result::setup, 0, d.setup}
-              : decrypt_file(d.aes, d.buffers, job, out, {b.options.sync, b.options.dry_run});
+              : decrypt_file(d.aes, d.buffers, job, out, input, {sync, o.dry_run, o.min_age});
   Lines lines;
   {
     std::lock_guard lock(b.mutex);
     if (r.what == Result::ready) {
-      FileResult named = out.publish(b.options.sync);
+      FileResult named = out.publish(sync);
+      if (named.what == Result::left_alone) named.what = when_taken(job, *input);
+      if (named.what == Result::decrypted && o.remove) named = remove_input(job, *input);
       if (named.what != Result::decrypted) r = named;
       r.what = named.what;
     }

@@ -16,22 +16,28 @@ namespace {
 const char help_text[] =
     "usage: ecbcat-batch [OPTION]... PATH...\n"
     "Decrypt every X.enc that each PATH names or holds, at any depth, into X beside it,\n"
-    "never replacing a file and never naming a partial one.\n"
+    "never replacing a file, never naming a partial one, and never taking a file that\n"
+    "someone is still writing. A rerun tells the outputs it made from the inputs as they\n"
+    "are now apart from those of an older version and from files of other origin.\n"
     "\n"
     "  -j, --jobs N          decrypt N files at a time, 1 to 1024 (default: the CPUs)\n"
     "  -n, --dry-run         say what a run would do, and write nothing\n"
     "  -o, --output-dir DIR  put each output under DIR, at its input's path below its PATH\n"
     "  -q, --quiet           no line for a file left alone\n"
-    "  -v, --verbose         a line on standard output for each file decrypted\n"
+    "  -v, --verbose         a line on standard output for each file decrypted, now or before\n"
     "      --progress        show the progress line (default: when stderr is a terminal)\n"
     "      --no-progress     never show the progress line\n"
     "      --sync            each output on the disk before it gets its name\n"
+    "      --rm              remove each input once its output is named and on the disk\n"
+    "      --min-age SECONDS leave a file that changed less than SECONDS ago for a later run\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "\n"
-    "Exit status: 0 every file decrypted (or none found); 1 some failed; 2 none failed,\n"
-    "some left alone because their output existed; 64 a wrong command line; 129, 130, 143\n"
-    "after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n";
+    "Exit status, the first that holds: 1 some failed, or an output is not the decryption\n"
+    "of its input as it is now; 2 some left alone, for another file has their output's\n"
+    "name; 3 some still being written, changed while read or too young: run again later;\n"
+    "0 every file decrypted, now or before (or none found). 64 a wrong command line;\n"
+    "129, 130, 143 after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n";
 
 // Says what is wrong with the command line, and where to look.
 int usage(const std::string& what) {
@@ -43,7 +49,7 @@ int usage(const std::string& what) {
 }  // namespace
 
 std::optional<int> parse(int argc, char** argv, Options& o) {
-  enum { progress = 256, no_progress, sync };
+  enum { progress = 256, no_progress, sync, remove, min_age };
   static const option longs[] = {{"jobs", required_argument, nullptr, 'j'},
                                  {"dry-run", no_argument, nullptr, 'n'},
                                  {"output-dir", required_argument, nullptr, 'o'},
@@ -52,6 +58,8 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                                  {"progress", no_argument, nullptr, progress},
                                  {"no-progress", no_argument, nullptr, no_progress},
                                  {"sync", no_argument, nullptr, sync},
+                                 {"rm", no_argument, nullptr, remove},
+                                 {"min-age", required_argument, nullptr, min_age},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -60,15 +68,23 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
   for (int c; (c = getopt_long(argc, argv, ":j:no:qvhV", longs, nullptr)) != -1;) {
     const std::string given = argv[optind - 1];
     switch (c) {
-      case 'j': {
+      case 'j':
+      case min_age: {
         char* end = nullptr;
         errno = 0;
-        const long n = std::strtol(optarg, &end, 10);
-        if (!std::isdigit(static_cast<unsigned char>(*optarg)) || *end != '\0' || errno || n < 1 ||
-            n > 1024) {
-          return usage("-j wants a number from 1 to 1024, not '" + std::string(optarg) + "'");
+        const long long n = std::strtoll(optarg, &end, 10);
+        const long long most = c == 'j' ? 1024 : 100LL * 365 * 24 * 3600;
+        if (!std::isdigit(static_cast<unsigned char>(*optarg)) || *end != '\0' || errno ||
+            n < (c == 'j') || n > most) {
+          return usage((c == 'j' ? "-j wants a number from 1 to 1024, not '"
+                                 : "--min-age wants a number of seconds, not '") +
+                       std::string(optarg) + "'");
         }
-        o.jobs = static_cast<unsigned>(n);
+        if (c == 'j') {
+          o.jobs = static_cast<unsigned>(n);
+        } else {
+          o.min_age = n;
+        }
         break;
       }
       case 'n':
@@ -91,6 +107,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
       case sync:
         o.sync = true;
         break;
+      case remove:
+        o.remove = true;
+        break;
       case 'h':
         std::fputs(help_text, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
@@ -98,11 +117,14 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         std::printf("ecbcat-batch (ecbcat) %s\n", ECBCAT_VERSION);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
       case ':':
-        return usage(given +
-                     (optopt == 'o' ? " wants a folder" : " wants a number from 1 to 1024"));
+        return usage(given + (optopt == 'o'       ? " wants a folder"
+                              : optopt == min_age ? " wants a number of seconds"
+                                                  : " wants a number from 1 to 1024"));
       default:
-        return usage("unknown or ambiguous option '" +
-                     (optopt ? std::string("-") + static_cast<char>(optopt) : given) + "'");
+        return usage(
+            "unknown or ambiguous option '" +
+            (optopt > 0 && optopt < 256 ? std::string("-") + static_cast<char>(optopt) : given) +
+            "'");
     }
   }
   if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");

@@ -10,7 +10,9 @@ namespace ecbcat {
 struct Options {
   unsigned jobs = 0;  // 0: one for each CPU
   bool dry_run = false, quiet = false, verbose = false, sync = false;
-  int progress = -1;  // -1: when standard error is a terminal
+  bool remove = false;    // --rm: each input removed once its output is named and on the disk
+  long long min_age = 0;  // --min-age: seconds since an input last changed before it is taken
+  int progress = -1;      // -1: when standard error is a terminal
   const char* output_dir = nullptr;
   std::vector<std::string> paths;
 };

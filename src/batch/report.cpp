@@ -15,6 +15,11 @@ std::string because_of(const char* what, int error) {
   return what + (": " + std::string(std::strerror(error)));
 }
 
+// The count of files for a later run, for the last line: said only when there are any.
+std::string for_later(long n) {
+  return n ? ", " + std::to_string(n) + " for a later run" : "";
+}
+
 }  // namespace
 
 std::string shown(const std::string& name) {
@@ -63,6 +68,7 @@ std::string shown(const std::string& name) {
 // What a run reports about a file that was not decrypted, after its name; empty for one that was.
 std::string wording(const std::string& path, const FileResult& r) {
   const auto because = [&](const char* what) { return because_of(what, r.error); };
+  const std::string base = path.substr(path.find_last_of(path_separators) + 1);
   const auto crypto = [&](const char* what) {
     char text[256];
     describe_crypto_error(r.crypto, text, sizeof text);
@@ -73,9 +79,23 @@ std::string wording(const std::string& path, const FileResult& r) {
     case Result::decrypted:
     case Result::would_decrypt:
       return {};
+    case Result::done_before:
+      return {};
     case Result::left_alone:
-      return "left alone: " +
-             shown(output_name(path.substr(path.find_last_of(path_separators) + 1))) + " exists";
+      return "left alone: " + shown(output_name(base)) + " exists";
+    case Result::still_arriving:
+      return "still being written: left for a later run";
+    case Result::changed:
+      return "changed while being read: left for a later run";
+    case Result::too_young:
+      return "changed less than --min-age ago: left for a later run";
+    case Result::input_replaced:
+      return "decrypted, but not removed: its name now names another file, left for a later run";
+    case Result::stale_output:
+      return "left alone: " + shown(output_name(base)) + " is not the decryption of " +
+             shown(base) + " as it is now";
+    case Result::remove_input:
+      return because("decrypted, but failed removing it");
     case Result::not_enc:
       return "name does not end in .enc";
     case Result::open_path:
@@ -133,32 +153,52 @@ Lines Report::count(const std::string& path, FileResult r) {
   if (r.what == Result::would_decrypt && !planned_.insert(r.planned).second) {
     r.what = Result::left_alone;
   }
-  if (r.what == Result::decrypted || r.what == Result::would_decrypt) {
-    ++decrypted_;
-    bytes_done_ += r.bytes;
-    if (o_.verbose || o_.dry_run) {
-      lines.out = shown(path) + (o_.dry_run ? " would be decrypted into " : " -> ") +
-                  shown(r.output) + "\n";
+  const bool decrypted = r.what == Result::decrypted || r.what == Result::would_decrypt;
+  if (decrypted || r.what == Result::done_before) {
+    ++(decrypted ? decrypted_ : done_before_);
+    if (decrypted) bytes_done_ += r.bytes;
+    if (!decrypted && o_.verbose) {
+      lines.out = shown(path) + " was decrypted before into " + shown(r.output) + "\n";
+    } else if (decrypted && o_.dry_run) {
+      lines.out =
+          shown(path) +
+          (o_.remove ? " would be decrypted and removed, into " : " would be decrypted into ") +
+          shown(r.output) + "\n";
+    } else if (decrypted && o_.verbose) {
+      lines.out = shown(path) + " -> " + shown(r.output) + (o_.remove ? ", removed\n" : "\n");
     }
     return lines;
   }
-  r.what == Result::left_alone ? ++left_alone_ : ++failed_;
-  if (r.what == Result::left_alone && o_.quiet) return lines;
+  switch (r.what) {
+    case Result::left_alone:
+      ++left_alone_;
+      if (o_.quiet) return lines;
+      break;
+    case Result::still_arriving:
+    case Result::changed:
+    case Result::too_young:
+    case Result::input_replaced:
+      ++later_;
+      break;
+    default:
+      ++failed_;
+  }
   lines.err = shown(path) + ": " + wording(path, r) + "\n";
   return lines;
 }
 
 std::string Report::summary(long found) const {
-  char text[200];
+  char text[240];
   text[0] = '\0';
+  const std::string later = for_later(later_);
   if (o_.dry_run) {
     std::snprintf(text, sizeof text,
                   "ecbcat-batch: dry run, nothing written: %ld to decrypt, %ld failing, %ld to "
-                  "leave alone\n",
-                  decrypted_, failed_, left_alone_);
-  } else if (failed_ || (left_alone_ && !o_.quiet)) {
-    std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone\n",
-                  decrypted_, failed_, left_alone_);
+                  "leave alone%s\n",
+                  decrypted_, failed_, left_alone_, later.c_str());
+  } else if (failed_ || later_ || (left_alone_ && !o_.quiet)) {
+    std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone%s\n",
+                  decrypted_, failed_, left_alone_, later.c_str());
   }
   if (found == 0 && failed_ == 0 && !o_.quiet) {
     std::snprintf(text, sizeof text, "ecbcat-batch: no file ending in .enc found\n");
@@ -167,16 +207,20 @@ std::string Report::summary(long found) const {
 }
 
 std::string Report::interrupted(long under_way) const {
-  char text[200];
+  char text[240];
+  const std::string later = for_later(later_);
   std::snprintf(text, sizeof text,
-                "ecbcat-batch: interrupted: %ld decrypted, %ld failed, %ld left alone, %ld "
+                "ecbcat-batch: interrupted: %ld decrypted, %ld failed, %ld left alone%s, %ld "
                 "dropped unfinished, the rest not started\n",
-                decrypted_, failed_, left_alone_, under_way);
+                decrypted_, failed_, left_alone_, later.c_str(), under_way);
   return text;
 }
 
 int Report::status(bool out_failed) const {
-  return failed_ || out_failed ? some_failed : left_alone_ ? some_left_alone : all_done;
+  return failed_ || out_failed ? some_failed
+         : left_alone_         ? some_left_alone
+         : later_              ? run_again_later
+                               : all_done;
 }
 
 }  // namespace ecbcat

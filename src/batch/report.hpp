@@ -8,9 +8,12 @@
 
 namespace ecbcat {
 
-// Exit statuses: every file decrypted; some failed; none failed but some were left alone
-// because their output existed; the command line was wrong.
-inline constexpr int all_done = 0, some_failed = 1, some_left_alone = 2, usage_error = 64;
+// Exit statuses, the first that holds: some failed, or an output is not the decryption of its
+// input as it is now; some were left alone, for a file of other origin has their output's name;
+// some are for a later run (still being written, changed while read, or too young); otherwise
+// every file is decrypted, now or before. And: the command line was wrong.
+inline constexpr int all_done = 0, some_failed = 1, some_left_alone = 2, run_again_later = 3,
+                     usage_error = 64;
 
 // A name as it can be shown on a terminal: backslashes, control characters (C0, DEL and C1,
 // which a terminal may take for a command) and bytes that are not UTF-8 escaped as \ooo.
@@ -34,7 +37,7 @@ class Report {
   Lines count(const std::string& path, FileResult r);
   // A file that failed where nothing could be worded (out of memory).
   void count_failure() { ++failed_; }
-  long done() const { return decrypted_ + failed_ + left_alone_; }
+  long done() const { return decrypted_ + done_before_ + failed_ + left_alone_ + later_; }
   long long bytes_done() const { return bytes_done_; }
   // The run's last line, or none, once every file is counted; `found`: the files the walk found.
   std::string summary(long found) const;
@@ -45,7 +48,7 @@ class Report {
 
  private:
   const Options& o_;
-  long decrypted_ = 0, failed_ = 0, left_alone_ = 0;
+  long decrypted_ = 0, done_before_ = 0, failed_ = 0, left_alone_ = 0, later_ = 0;
   long long bytes_done_ = 0;       // of the files decrypted
   std::set<std::string> planned_;  // the outputs a dry run would have made
 };

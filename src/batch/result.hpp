@@ -12,8 +12,16 @@ enum class Result {
   ready,          // decrypted, whole and finished, not yet named
   decrypted,      // and named
   would_decrypt,  // in a dry run, everything a real run checks before writing held
-  left_alone,     // its output's name exists
+  done_before,    // its output exists, made from the input as it is now
+  left_alone,     // its output's name exists, and is not the output of this input
+  // For a later run: the input is not taken now, and nothing is made of it.
+  still_arriving,  // someone has it open for writing, or opened it while it was read
+  changed,         // its size or times changed while it was read, or it ended early
+  too_young,       // changed more recently than --min-age
+  input_replaced,  // --rm: decrypted, but its name now names another file, which stays
   // Failures, each worded on its own.
+  stale_output,        // its output exists, made from another version of the input
+  remove_input,        // --rm: decrypted, but the input could not be removed
   not_enc,             // a file named on the command line whose name does not end in .enc
   open_path,           // a PATH of the command line that cannot be opened
   open_output_dir,     // -o DIR cannot be made or opened
@@ -46,6 +54,15 @@ struct FileResult {
   long long bytes = 0;       // the input's size, for the progress line
   std::string output = {};   // for -v, the output's path as shown
   std::string planned = {};  // in a dry run, the output's folder (its FileKey) and name
+};
+
+// What an input was when it was opened, and what an output records of the input it was made
+// from: its size, and its last-change times of the data and of the file (in nanoseconds since
+// 1970). A writer changes the size or the data's time; a copy that keeps the old time (cp -p,
+// sftp put -p) still changes the file's.
+struct Stamp {
+  long long size = 0, mtime = 0, ctime = 0;
+  bool operator==(const Stamp&) const = default;
 };
 
 // What every step of ecbcat-batch returns: the thing it opened or made, or what kept it from

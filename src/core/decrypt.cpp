@@ -53,11 +53,13 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& 
   // Zero until a block arrives, so an input under 16 bytes never reads stale memory.
   unsigned char prev[block_size] = {};
   std::size_t have = 0;  // bytes of an incomplete block kept at the front of `in`
+  long long bytes_read = 0;
 
   for (;;) {
     ssize_t n = read_some(in_fd, in + have, chunk_size - have);
-    if (n < 0) return {Fault::read, errno, 0};
+    if (n < 0) return {Fault::read, errno, 0, bytes_read};
     if (n == 0) break;
+    bytes_read += n;
     std::size_t total = have + static_cast<std::size_t>(n);
     std::size_t whole = total - total % block_size;
     if (whole > 0) {
@@ -76,7 +78,7 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& 
     if (unsigned long e = aes.decrypt(prev, out, block_size)) return {Fault::cipher, 0, e};
     if (int err = write_all(out_fd, out, block_size)) return {Fault::write, err, 0};
   }
-  return {};
+  return {Fault::none, 0, 0, bytes_read};
 }
 
 }  // namespace ecbcat

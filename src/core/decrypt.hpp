@@ -28,11 +28,12 @@ struct FaultWords {
 FaultWords words_of(Fault fault);
 
 // How a run ended. `error` is the errno of a failed read or write; `crypto_error` the
-// libcrypto error code of a failed setup or decryption.
+// libcrypto error code of a failed setup or decryption; `bytes_read` what the input gave.
 struct Outcome {
   Fault fault = Fault::none;
   int error = 0;
   unsigned long crypto_error = 0;
+  long long bytes_read = 0;
 };
 
 // The two buffers a stream passes through, on the heap (so that a thread with a small stack

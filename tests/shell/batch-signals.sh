@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # ecbcat-batch stopped: SIGINT, SIGTERM and SIGKILL in the middle of a big file leave no output
 # under its final name and nothing hidden, then a rerun decrypts it; signals ignored from the
-# start stay so; a standard error that is closed or that nobody reads.
+# start stay so; a standard error that is closed or that nobody reads. And files still being
+# written: held open by a writer, opened by one mid-read, changed mid-read by one that no lease
+# can see.
 source "$(dirname "$0")/batch-fixture.sh"
 
 interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then a rerun
@@ -46,7 +48,7 @@ closed_stderr() {  # many "left alone" lines to nowhere while outputs are writte
 stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
   fresh
   local n pid
-  for n in $(seq 3000); do : >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
+  for n in $(seq 3000); do echo x >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
   mkfifo "$dir/fifo"
   sleep 30 <"$dir/fifo" &
   (cd "$dir/run" && exec $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
@@ -81,6 +83,37 @@ term_loop() {  # SIGTERM at any moment leaves no hidden file without O_TMPFILE
   equal 0 "$left" "hidden files after 40 SIGTERMs"
 }
 
+arriving() {  # [root]: a file still being written is left for a later run, then taken whole
+  fresh
+  local pid
+  exec 7>>"$dir/run/big.enc"  # a writer that has the file open
+  run_batch "$dir/run" "$batch" big.enc
+  exec 7>&-
+  status_is 3 && named "big.enc: still being written: left for a later run"
+  [[ ! -e $dir/run/big ]] || fail "an output of a file held open for writing"
+  # A writer that opens it mid-read (or, for root, writes one that another user owns, whose
+  # lease that user cannot take): no output, and the writer is not held up until the run ends.
+  [[ -z ${1:-} ]] || chown root "$dir/run/big.enc"
+  (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 big.enc) \
+    2>"$dir/err" &
+  pid=$!
+  sleep 0.5 && echo more >>"$dir/run/big.enc"
+  [[ -n $emulator ]] || kill -0 "$pid" 2>/dev/null || fail "the writer waited until the run ended"
+  status=0 && { wait "$pid"; } 2>/dev/null || status=$?
+  status_is 3 && named "big.enc: ${1:-still being written}: left for a later run"
+  [[ ! -e $dir/run/big ]] || fail "an output of a file written while it was read"
+  run_batch "$dir/run" "$batch" big.enc
+  status_is 0 && same <(expected_of "$dir/run/big.enc") "$dir/run/big" "big after the writer"
+  run_batch "$dir/run" "$batch" big.enc
+  status_is 0 && equal "" "$(cat "$dir/err")" "standard error of the run after"
+}
+
+row "a file still being written" arriving
+if ((EUID == 0)); then
+  row "a file another user owns, written mid-read" arriving "changed while being read"
+else
+  skip_row "a file another user owns, written mid-read" "needs root, to run as a user who cannot take the lease"
+fi
 row "SIGINT mid-file" interrupted INT 130
 row "SIGTERM mid-file" interrupted TERM 143
 row "SIGINT mid-file without O_TMPFILE" interrupted INT 130 ECBCAT_NO_TMPFILE=1

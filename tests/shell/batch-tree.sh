@@ -15,15 +15,52 @@ the_tree() {  # environment for the faulty build, or nothing
     "./closed: failed reading folder: Permission denied" "./pipe.enc: not a regular file" \
     "./a.enc.enc: left alone: a.enc exists" "./e.enc: left alone: e exists" \
     "ecbcat-batch: 8 decrypted, 5 failed, 2 left alone"
-  # A second run does nothing more and says what it left alone.
+  # A second run does nothing more, and says nothing of the files it decrypted before.
   run_batch "$dir/run" "$batch" -j 1 -- .
   status_is 1
   outputs_right
-  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone" \
-    './new\012line.enc: left alone: new\012line exists' "./-lead.enc: left alone: -lead exists"
+  named "ecbcat-batch: 0 decrypted, 5 failed, 2 left alone"
+  equal 8 "$(wc -l <"$dir/err")" "lines of the second run"
+}
+reruns() {  # an output of this input, of another version of it (same time), cut short, or not ours
+  fresh
+  run_batch "$dir/run" "$batch" -j 1 a.enc sub big.enc
+  status_is 0
+  cp "$dir/run/a" "$dir/a.before"
+  (cd "$dir/run" && random_file a.new 100 && touch -r a.enc a.new && mv a.new a.enc &&
+    head -c 16 sub/deeper/z >z.cut && touch -r sub/deeper/z.enc z.cut && mv z.cut sub/deeper/z &&
+    echo mine >k.enc/inner && chown -R --reference=. a.enc sub k.enc)
+  run_batch "$dir/run" "$batch" -v -j 1 a.enc sub big.enc k.enc
+  status_is 1
+  named "a.enc: left alone: a is not the decryption of a.enc as it is now" \
+    "sub/deeper/z.enc: left alone: z is not the decryption of z.enc as it is now" \
+    "k.enc/inner.enc: left alone: inner exists" "ecbcat-batch: 0 decrypted, 2 failed, 1 left alone"
+  grep -q "^big.enc was decrypted before into big$" "$dir/out" || fail "no -v line for big: $(cat "$dir/out")"
+  same "$dir/a.before" "$dir/run/a" "a, which is not replaced"
+}
+removing() {  # --rm: exactly the inputs decrypted go, each once its output and name are on the disk
+  mkdir -p "$dir/rm/sub" && cp "$tree/a.enc" "$tree/e.enc" "$tree/e" "$dir/rm/" && cp "$tree/a.enc" "$dir/rm/sub/w.enc"
+  cp "$tree/a.enc" "$dir/rm/held.enc" && ((EUID == 0)) && chown -R nobody: "$dir/rm"
+  run_batch "$dir/rm" "$batch" -n --rm .
+  grep -q "^./a.enc would be decrypted and removed" "$dir/out" || fail "no dry-run line: $(cat "$dir/out")"
+  exec 7>>"$dir/rm/held.enc"
+  local trace=() before
+  : >"$dir/rm.trace" && chmod 666 "$dir/rm.trace"
+  [[ -n $emulator ]] || ! command -v strace >/dev/null || trace=(strace -f -qq -e trace=fdatasync,fsync,unlinkat -o "$dir/rm.trace")
+  run_batch "$dir/rm" "${trace[@]}" "$batch" -j 1 --rm .
+  exec 7>&-
+  status_is 2
+  named "./held.enc: still being written" "./e.enc: left alone: e exists"
+  same "$expected/a" "$dir/rm/a" "a" && same "$expected/a" "$dir/rm/sub/w" "sub/w"
+  equal "./e ./e.enc ./held.enc" "$(cd "$dir/rm" && echo $(find . -name '*.enc' -o -name 'e' -o -name held | sort))" \
+    "inputs left, and no output of the one still being written"
+  if ((${#trace[@]})); then  # before each removal, a data sync (the output) and a sync (its folder)
+    before=$(awk '/fdatasync\(/ {d = 1} /fsync\(/ && d {f = 1} /unlinkat\(/ {n++; if (d && f) ok++; d = f = 0} END {print ok "/" n}' "$dir/rm.trace")
+    equal 2/2 "$before" "removals after a sync of the output and of its folder"
+  fi
 }
 statuses() {  # args | status | text on standard output or error
-  mkdir -p "$dir/ok" && cp "$tree/a.enc" "$tree/target.bin" "$dir/ok/"
+  mkdir -p "$dir/ok" && cp "$tree/a.enc" "$tree/target.bin" "$dir/ok/" && cp "$tree/a.enc" "$dir/ok/b.enc"
   ((EUID == 0)) && chown -R nobody: "$dir/ok"
   run_batch "$dir/ok" "$batch" a.enc
   status_is 0 && equal "" "$(cat "$dir/err")" "standard error of a clean run"
@@ -35,8 +72,12 @@ statuses() {  # args | status | text on standard output or error
     [[ -z $text ]] || grep -aqF -- "$text" "$dir/out" "$dir/err" || fail "$args: no '$text' in: $(cat "$dir/out" "$dir/err")"
     ((want != 64)) || named "Try 'ecbcat-batch --help'"
   done <<ROWS
-a.enc|2|a.enc: left alone: a exists
-. -j 1 -q|2|
+--min-age 3600 b.enc|3|b.enc: changed less than --min-age ago
+--rm -n b.enc|0|b.enc would be decrypted and removed, into b
+a.enc|0|
+-v . -j 1|0|a.enc was decrypted before into ./a
+--min-age x .|64|--min-age wants a number of seconds, not 'x'
+--sync=x .|64|option '--sync=x'
 target.bin|1|target.bin: name does not end in .enc
 -j abc .|64|-j wants a number from 1 to 1024, not 'abc'
 --jobs=0 .|64|not '0'
@@ -58,7 +99,7 @@ quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: 
   equal "${#decrypted[@]}" "$(grep -c ' -> ' "$dir/out")" "lines of -v"
   run_batch "$dir/run" "$batch" -q .
   equal "" "$(grep -a 'left alone:' "$dir/err" || true)" "left-alone lines under -q"
-  named "ecbcat-batch: 0 decrypted, 5 failed, 10 left alone"
+  named "ecbcat-batch: 0 decrypted, 5 failed, 2 left alone"
   mkdir -p "$dir/none" && run_batch "$dir/none" "$batch" .
   status_is 0 && named "no file ending in .enc found"
 }
@@ -123,6 +164,8 @@ limited() {  # prlimit option: the tree decrypts as ever, on whatever threads ca
 
 row "a tree of every kind" the_tree
 row "the same without O_TMPFILE" the_tree ECBCAT_NO_TMPFILE=1
+row "reruns: this input's output, another version's, one cut short, one not ours" reruns
+row "--rm" removing
 row "exit statuses and the command line" statuses
 row "quiet and verbose" quiet_verbose
 row "a read error mid-file" read_error

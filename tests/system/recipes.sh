@@ -29,6 +29,7 @@ cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -no
 batch        ecbcat-batch .
 dry_run      ecbcat-batch -n .
 output_dir   ecbcat-batch -o plain .
+drop         ecbcat-batch -q --rm -o plain drop
 nonall       parallel --nonall --tag -S host1,host2 ecbcat-batch data
 split        find "$PWD" -name '*.enc' -xtype f -print0 | parallel -0 -X --tag -S 1/host1,1/host2 ecbcat-batch
 make_run     make run
@@ -262,6 +263,25 @@ check_output_dir() {  # every output under plain/, which is not searched
   done < <(cd "$expected" && find . -type f -print0)
   status_is 1 "some failed"
 }
+# A drop folder: two uploads done, one still held open by its writer while the command runs.
+run_drop() {  # shell command
+  rm -rf "$run" && mkdir -p "$run/drop/sub"
+  cp "$files/records.enc" "$run/drop/" && cp "$files/big.enc" "$run/drop/sub/" && cp "$files/a.enc" "$run/drop/"
+  ((EUID == 0)) && chown -R "$user:" "$run"
+  local writer
+  exec {writer}>>"$run/drop/a.enc"
+  status=0
+  (cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" || status=$?
+  exec {writer}>&-
+}
+check_drop() {  # the whole uploads decrypted and removed; the one still arriving left as it is
+  status_is 3 "one upload still being written"
+  named "drop/a.enc: still being written"
+  same "$expected/records" "$run/plain/drop/records" plain/drop/records
+  same "$expected/big" "$run/plain/drop/sub/big" plain/drop/sub/big
+  equal "drop/a.enc" "$(cd "$run" && find drop -type f)" "the inputs left"
+  [[ ! -e $run/plain/drop/a ]] || fail "an output of the upload still being written"
+}
 # Many machines: each host's own folder (data in its home), or one shared folder split between
 # them. Each host is an account of its own behind its own sshd.
 run_on_hosts() {  # shell command: a data folder of two files in each host's home
@@ -296,7 +316,7 @@ check_split() {  # each file decrypted once, right; a rerun and a host down chan
   all_outputs_right && no_strays
   named /locked.enc "${left_alone[@]/#//}"
   ((status == 1 || status == 2)) || fail "exit status $status, expected the runs that failed (1 or 2)"
-  (cd "$run" && as_user "$1" -c "$2") >/dev/null 2>&1 && fail "a rerun, which leaves all alone, exited 0"
+  (cd "$run" && as_user "$1" -c "$2") >/dev/null 2>&1 && fail "a rerun, which still cannot read locked.enc, exited 0"
   all_outputs_right
   stop_sshd 2 && run_shared "$1" "$2"
   start_sshd 2
@@ -399,6 +419,7 @@ while IFS=$'\037' read -r -d $'\036' source text; do
         runner=run_in_copy
         [[ $check == nonall ]] && runner=run_on_hosts
         [[ $check == split ]] && runner=run_shared
+        [[ $check == drop ]] && runner=run_drop
         [[ $check == make_run || $check == install ]] && runner=run_in_tree
         [[ $check == sums || $check == unpack* ]] && runner=run_release
         row "$shell: $command" run_row "$runner" "$check" "$shell" "$text"

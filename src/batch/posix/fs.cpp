@@ -7,9 +7,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/fs.h>
 #include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -224,9 +226,19 @@ std::vector<Entry> list(const Folder& folder, FileResult& error) {
   return entries;
 }
 
-bool name_taken(int dir, const std::string& name) {
+Existing existing_output(int dir, const std::string& name) {
   struct stat st;
-  return ::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
+  if (!S_ISREG(st.st_mode)) return {Existing::other};
+  Existing x{Existing::file, stamp_of(st)};
+  // Opened only once it is known to be a regular file: opening a device may do something.
+  UniqueFd fd(::openat(dir, name.c_str(), input_flags | O_NOFOLLOW));
+  char text[128];
+  const ssize_t n = fd.valid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode)
+                        ? ::fgetxattr(fd.get(), record_attribute, text, sizeof text)
+                        : -1;
+  if (n > 0) x.record = stamp_from_record({text, static_cast<std::size_t>(n)});
+  return x;
 }
 
 Maybe<Input> open_input(const Job& job) {
@@ -241,6 +253,51 @@ Maybe<Input> open_input(const Job& job) {
   if (in->get() < 0 || ::fstat(in->get(), &st) != 0) return FileResult{Result::open_file, errno};
   if (!S_ISREG(st.st_mode)) return FileResult{Result::not_regular};
   return Input(std::move(*in), st);
+}
+
+Result Input::hold() {
+  // The kernel tells of a break with the signal, which carries the descriptor.
+  if (::fcntl(fd_.get(), F_SETSIG, lease_signal()) == 0 &&
+      ::fcntl(fd_.get(), F_SETLEASE, F_RDLCK) == 0) {
+    leased_ = true;
+  } else if (errno == EAGAIN) {
+    return Result::still_arriving;
+  }
+  return Result::ready;
+}
+
+Result Input::unchanged(long long bytes_read) const {
+  if (leased_ && ::fcntl(fd_.get(), F_GETLEASE) != F_RDLCK) return Result::still_arriving;
+  struct stat now;
+  if (::fstat(fd_.get(), &now) != 0 || stamp_of(now) != stamp_of(st_) ||
+      bytes_read != st_.st_size) {
+    return Result::changed;
+  }
+  return Result::ready;
+}
+
+FileResult remove_input(const Job& job, Input& in) {
+  const int dir = job.folder->fd.get();
+  const auto same = [&](const char* name) {
+    struct stat st;
+    return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && key_of(st) == key_of(in.info());
+  };
+  // The name is first moved aside, so that what goes is what it named at that moment: a file
+  // renamed over it just before stays, under its name or (if yet another came) the one aside.
+  std::string aside = ".";
+  aside.append(job.name, 0, 200).append(".ecbcat-rm");
+  if (::syscall(SYS_renameat2, dir, job.name.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return {Result::remove_input, errno};
+    // Without renameat2 (NFS, old kernels) the check and the removal are two steps.
+    if (!same(job.name.c_str())) return {Result::input_replaced};
+    aside = job.name;
+  }
+  if (!same(aside.c_str())) {
+    ::syscall(SYS_renameat2, dir, aside.c_str(), dir, job.name.c_str(), RENAME_NOREPLACE);
+    return {Result::input_replaced};
+  }
+  if (::unlinkat(dir, aside.c_str(), 0) != 0) return {Result::remove_input, errno};
+  return {Result::decrypted};
 }
 
 int may_create_in(int dir) {

@@ -9,6 +9,7 @@
 #include <set>
 #include <utility>
 
+#include "fs.hpp"
 #include "job.hpp"
 
 namespace ecbcat {
@@ -75,6 +76,10 @@ FileResult PendingOutput::create(int dirfd, const std::string& name) {
 
 FileResult PendingOutput::finish(const Input& in, bool sync) {
   const struct stat& input = in.info();
+  // The record of the input, while the file is still ours to write: a rerun tells by it that the
+  // output is of this input as it is now. Where the file system keeps none, the times tell.
+  const std::string record = record_of(in.stamp());
+  ::fsetxattr(state_.fd, record_attribute, record.data(), record.size(), 0);
   // The owner and group where we may set them (as root, or a group we are in). Where the group
   // stays ours, its bits go, and others get no more than the input's group had: our group, and
   // the others, may hold people the input's group kept out.

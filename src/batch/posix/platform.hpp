@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <string>
 #include <utility>
 
@@ -56,6 +57,20 @@ bool may_follow_link(uid_t owner);
 // errno, or with Result::foreign_link or linked_link.
 Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result failing);
 
+// What a file's status says of its size and times.
+inline Stamp stamp_of(const struct stat& st) {
+  const auto ns = [](const timespec& t) { return t.tv_sec * 1'000'000'000LL + t.tv_nsec; };
+  return {st.st_size, ns(st.st_mtim), ns(st.st_ctim)};
+}
+
+// Where an output keeps the record of the input it was made from.
+inline constexpr char record_attribute[] = "user.ecbcat.input";
+
+// The signal that tells of a broken lease: routed to the signal thread, which lets the writer in.
+inline int lease_signal() {
+  return SIGRTMIN;
+}
+
 // An input opened for reading, and what it was when opened.
 class Input {
  public:
@@ -63,10 +78,22 @@ class Input {
   int fd() const { return fd_.get(); }
   long long size() const { return st_.st_size; }
   const struct stat& info() const { return st_; }
+  Stamp stamp() const { return stamp_of(st_); }
+  // Takes a read lease, which the kernel grants only while nobody has the file open for writing,
+  // and which makes a writer that opens it later tell us (and wait until the lease is let go, at
+  // the latest when the descriptor is closed). Result::ready, or still_arriving. Where no lease
+  // can be had (a file of another user without CAP_LEASE, a network or FUSE file system) the
+  // check after the read is all there is.
+  Result hold();
+  // After the read: Result::ready when the lease, if any, is unbroken, and the size and times are
+  // as they were at the open and every byte up to that size was read; else still_arriving (a
+  // writer opened it) or changed.
+  Result unchanged(long long bytes_read) const;
 
  private:
   UniqueFd fd_;
   struct stat st_;
+  bool leased_ = false;
 };
 
 // What an output under way holds: the folder, the descriptor, the name it is to have, and its

@@ -11,6 +11,8 @@
 #include <csignal>
 #include <thread>
 
+#include "platform.hpp"
+
 namespace ecbcat {
 namespace {
 
@@ -64,19 +66,39 @@ bool route_signals() {
     sigaddset(&routed, sig);
     any = true;
   }
+  // A broken lease's signal would end the process: it is taken with the others, always.
+  sigaddset(&routed, lease_signal());
   ::pthread_sigmask(SIG_BLOCK, &routed, nullptr);
   return any;
 }
 
+namespace {
+
+// A signal from the routed set, waiting at most `timeout` (none: forever), or 0. A broken lease
+// is dealt with here: the lease is let go at once, so the writer that broke it need not wait
+// for the kernel's lease-break-time, and the reader, which checks its lease after the read,
+// drops what it made of the file.
+int next_signal(const timespec* timeout) {
+  for (;;) {
+    siginfo_t info;
+    const int sig =
+        timeout ? ::sigtimedwait(&routed, &info, timeout) : ::sigwaitinfo(&routed, &info);
+    if (sig < 0 && errno == EINTR) continue;
+    if (sig < 0) return 0;
+    if (sig != lease_signal()) return sig;
+    ::fcntl(info.si_fd, F_SETLEASE, F_UNLCK);
+  }
+}
+
+}  // namespace
+
 int wait_for_signal() {
-  int sig = 0;
-  return ::sigwait(&routed, &sig) == 0 ? sig : 0;
+  return next_signal(nullptr);
 }
 
 int take_signal() {
   const timespec now{0, 0};
-  const int sig = ::sigtimedwait(&routed, nullptr, &now);
-  return sig > 0 ? sig : 0;
+  return next_signal(&now);
 }
 
 void write_briefly(const std::string& text) {

@@ -108,9 +108,45 @@ std::vector<Entry> list(const Folder& folder, FileResult& error) {
   }
 }
 
-bool name_taken(HANDLE dir, const std::string& name) {
-  return bool(open_at(dir, wide(name), FILE_READ_ATTRIBUTES, share_all, FILE_OPEN,
-                      FILE_OPEN_REPARSE_POINT, Result::open_file));
+Existing existing_output(HANDLE dir, const std::string& name) {
+  Maybe<UniqueHandle> h = open_at(dir, wide(name), FILE_READ_ATTRIBUTES, share_all, FILE_OPEN,
+                                  FILE_OPEN_REPARSE_POINT, Result::open_file);
+  if (!h) return {};
+  const std::optional<FileInfo> info = identify(h->get());
+  const std::optional<Stamp> stamp = stamp_of(h->get());
+  if (!info || !stamp ||
+      (info->attributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY))) {
+    return {Existing::other};
+  }
+  return {Existing::file, *stamp};  // NTFS keeps no record of ours: the times tell
+}
+
+std::optional<Stamp> stamp_of(HANDLE h) {
+  FILE_BASIC_INFO basic;
+  LARGE_INTEGER size;
+  if (!::GetFileInformationByHandleEx(h, FileBasicInfo, &basic, sizeof basic) ||
+      !::GetFileSizeEx(h, &size)) {
+    return std::nullopt;
+  }
+  // 100 ns since 1601, as nanoseconds since 1970.
+  const auto ns = [](LARGE_INTEGER t) { return (t.QuadPart - 116444736000000000LL) * 100; };
+  return Stamp{size.QuadPart, ns(basic.LastWriteTime), ns(basic.ChangeTime)};
+}
+
+Result Input::unchanged(long long bytes_read) const {
+  const std::optional<Stamp> now = stamp_of(handle());
+  return now && *now == stamp_ && bytes_read == stamp_.size ? Result::ready : Result::changed;
+}
+
+FileResult remove_input(const Job&, Input& in) {
+  // The handle that was read, which nobody could rename or replace while it was open, is
+  // marked: Windows removes the file when it is closed.
+  FILE_DISPOSITION_INFO info{TRUE};
+  if (!in.deletable()) return {Result::remove_input, EACCES};
+  if (!::SetFileInformationByHandle(in.handle(), FileDispositionInfo, &info, sizeof info)) {
+    return {Result::remove_input, errno_of(::GetLastError())};
+  }
+  return {Result::decrypted};
 }
 
 Maybe<Input> open_input(const Job& job) {
@@ -118,24 +154,30 @@ Maybe<Input> open_input(const Job& job) {
   // one: between the listing and the open it may have been swapped for one. A file named on the
   // command line is the user's choice, links followed.
   const ULONG link = job.given.empty() ? FILE_OPEN_REPARSE_POINT : 0;
-  Maybe<UniqueHandle> in = open_at(
-      job.folder->fd.get(), wide(job.name), FILE_READ_DATA | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
-      FILE_OPEN, FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | link, Result::open_file);
+  // With DELETE too where the file's ACL grants it, for --rm.
+  const auto open = [&](ACCESS_MASK extra) {
+    return open_at(job.folder->fd.get(), wide(job.name),
+                   FILE_READ_DATA | FILE_READ_ATTRIBUTES | extra, FILE_SHARE_READ, FILE_OPEN,
+                   FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY | link, Result::open_file);
+  };
+  Maybe<UniqueHandle> in = open(DELETE);
+  const bool deletable = bool(in);
+  if (!in && in.failure().error == EACCES) in = open(0);
   if (!in) {
     const int error = in.failure().error;
+    // A sharing violation: someone has it open for writing (or without sharing it at all).
+    if (error == EBUSY) return FileResult{Result::still_arriving};
     return FileResult{error == EISDIR ? Result::not_regular : Result::open_file, error};
   }
   const std::optional<FileInfo> info = identify(in->get());
-  LARGE_INTEGER size{};
-  if (!info || !::GetFileSizeEx(in->get(), &size)) {
-    return FileResult{Result::open_file, errno_of(::GetLastError())};
-  }
+  const std::optional<Stamp> stamp = stamp_of(in->get());
+  if (!info || !stamp) return FileResult{Result::open_file, errno_of(::GetLastError())};
   if (info->attributes & FILE_ATTRIBUTE_REPARSE_POINT) return FileResult{Result::reparse_point};
   if (::GetFileType(in->get()) != FILE_TYPE_DISK) return FileResult{Result::not_regular};
   const int fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(in->get()), _O_RDONLY | _O_BINARY);
   if (fd < 0) return FileResult{Result::open_file, errno};
   in->release();
-  return Input(fd, size.QuadPart);
+  return Input(fd, *stamp, deletable);
 }
 
 int may_create_in(HANDLE) {

@@ -94,21 +94,37 @@ inline FileKey key_of(const FileInfo& info) {
 // What the handle is; nothing when it cannot be told (GetLastError says why).
 std::optional<FileInfo> identify(HANDLE h);
 
-// An input opened for reading: a C runtime descriptor for the decryption over the handle.
+// A file's size and times, from its handle; nothing when they cannot be had.
+std::optional<Stamp> stamp_of(HANDLE h);
+
+// An input opened for reading: a C runtime descriptor for the decryption over the handle. It is
+// opened without FILE_SHARE_WRITE, so a file that someone has open for writing fails to open
+// (still being written), and nobody can open it for writing while it is read.
 class Input {
  public:
-  Input(int fd, long long size) : fd_(fd), size_(size) {}
-  Input(Input&& other) noexcept : fd_(std::exchange(other.fd_, -1)), size_(other.size_) {}
+  Input(int fd, const Stamp& stamp, bool deletable)
+      : fd_(fd), stamp_(stamp), deletable_(deletable) {}
+  Input(Input&& other) noexcept
+      : fd_(std::exchange(other.fd_, -1)), stamp_(other.stamp_), deletable_(other.deletable_) {}
   Input(const Input&) = delete;
   Input& operator=(const Input&) = delete;
   ~Input();
   int fd() const { return fd_; }
   HANDLE handle() const { return handle_of(fd_); }
-  long long size() const { return size_; }
+  long long size() const { return stamp_.size; }
+  Stamp stamp() const { return stamp_; }
+  // Whether the handle may mark the file for deletion (--rm).
+  bool deletable() const { return deletable_; }
+  // The sharing mode holds the file already: Result::ready.
+  Result hold() { return Result::ready; }
+  // After the read: Result::ready when the size and times are as they were at the open and
+  // every byte up to that size was read, else changed.
+  Result unchanged(long long bytes_read) const;
 
  private:
   int fd_;
-  long long size_;
+  Stamp stamp_;
+  bool deletable_;
 };
 
 // What an output under way holds: the folder, the descriptor and the name it is to have.

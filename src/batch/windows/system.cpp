@@ -112,8 +112,9 @@ int errno_of(DWORD error) {
       return EINVAL;
     case ERROR_DIR_NOT_EMPTY:
       return ENOTEMPTY;
+    case ERROR_SHARING_VIOLATION:  // another program holds the file: for a later run
+      return EBUSY;
     case ERROR_ACCESS_DENIED:
-    case ERROR_SHARING_VIOLATION:
     case ERROR_LOCK_VIOLATION:
     case ERROR_PRIVILEGE_NOT_HELD:
       return EACCES;

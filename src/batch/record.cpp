@@ -1,0 +1,37 @@
+#include "record.hpp"
+
+#include <charconv>
+#include <string>
+#include <system_error>
+
+namespace ecbcat {
+
+std::string record_of(const Stamp& input) {
+  return std::to_string(input.size) + " " + std::to_string(input.mtime) + " " +
+         std::to_string(input.ctime);
+}
+
+std::optional<Stamp> stamp_from_record(std::string_view text) {
+  Stamp s;
+  long long* const fields[] = {&s.size, &s.mtime, &s.ctime};
+  const char* at = text.data();
+  const char* const end = at + text.size();
+  for (long long* field : fields) {
+    if (field != fields[0] && (at == end || *at++ != ' ')) return std::nullopt;
+    const auto [next, error] = std::from_chars(at, end, *field);
+    if (error != std::errc() || next == at) return std::nullopt;
+    at = next;
+  }
+  if (at != end) return std::nullopt;
+  return s;
+}
+
+Result rerun_verdict(const Existing& x, const Stamp& input) {
+  if (x.kind != Existing::file) return Result::left_alone;
+  const bool whole = x.own.size == (input.size + 15) / 16 * 16;
+  if (x.record) return *x.record == input && whole ? Result::done_before : Result::stale_output;
+  if (x.own.mtime != input.mtime) return Result::left_alone;
+  return whole && x.own.ctime >= input.ctime ? Result::done_before : Result::stale_output;
+}
+
+}  // namespace ecbcat
