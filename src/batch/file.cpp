@@ -63,7 +63,7 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     return r;
   }
   if (FileResult made = out.create(*dir, name); made.what != Result::ready) return made;
-  const Outcome outcome = decrypt_stream(aes, in->fd(), out.fd(), buffers);
+  const Outcome outcome = decrypt_stream(aes, in->fd(), out.fd(), buffers, true);
   FileResult done = result_of(outcome);
   // What was read is the file as it was opened, whole, and nobody began writing it meanwhile.
   if (done.what == Result::ready) done.what = in->unchanged(outcome.bytes_read);

@@ -37,14 +37,17 @@ Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int ou
   return decrypt_stream(aes, in_fd, out_fd, buffers);
 }
 
-Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers) {
-  if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
-  // A producer that writes big pieces keeps going while a large input pipe fills. On the
-  // output side two chunks let the reader take one while the next is written (with room for
-  // one, `ecbcat F | cat` ran about 10% slower); more would only count against the user's
-  // allowance of pipe pages, shared by every pipe the user has open.
-  widen_pipe(in_fd);
-  widen_pipe(out_fd, 2 * chunk_size);
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers,
+                       bool new_file) {
+  if (!new_file) {
+    if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
+    // A producer that writes big pieces keeps going while a large input pipe fills. On the
+    // output side two chunks let the reader take one while the next is written (with room for
+    // one, `ecbcat F | cat` ran about 10% slower); more would only count against the user's
+    // allowance of pipe pages, shared by every pipe the user has open.
+    widen_pipe(in_fd);
+    widen_pipe(out_fd, 2 * chunk_size);
+  }
 
   if (!buffers.ready()) return {Fault::memory, ENOMEM, 0};
   unsigned char* const in = buffers.in();

@@ -75,7 +75,10 @@ class StreamBuffers {
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd);
 
 // The same with a decryptor already set up and buffers kept, so that one that decrypts many
-// files expands the key and makes the buffers once rather than once a file.
-Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers);
+// files expands the key and makes the buffers once rather than once a file. `new_file`: the
+// input is a regular file and the output a new one that this process made, so there is no
+// pipe to widen and the output cannot be the input: those checks are not paid for.
+Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers,
+                       bool new_file = false);
 
 }  // namespace ecbcat
