@@ -49,7 +49,7 @@ TABLE
 # --- tools ---------------------------------------------------------------------------------
 sshd=$(command -v sshd || echo /usr/sbin/sshd)
 tools=(parallel pv dash openssl gzip cmp)
-((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd)
+((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd sftp rsync)
 missing() {
   for t in "${tools[@]}"; do command -v "$t" >/dev/null || echo "$t"; done
   parallel --version 2>/dev/null | grep -q 'GNU parallel' || echo "GNU-parallel"
@@ -60,7 +60,7 @@ if [[ -n $(missing) ]]; then
   policy=/usr/sbin/policy-rc.d own_policy=
   [[ -e $policy || $EUID -ne 0 ]] ||
     { printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1; }
-  install_packages parallel pv openssh-server openssh-client || say "the install failed"
+  install_packages parallel pv openssh-server openssh-client rsync || say "the install failed"
   [[ -z $own_policy ]] || rm -f "$policy"
 fi
 [[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv openssh-server, as root)"
@@ -178,6 +178,7 @@ PasswordAuthentication no
 KbdInteractiveAuthentication no
 UsePAM no
 SetEnv PATH=/home/$account/bin:/usr/bin:/bin
+Subsystem sftp internal-sftp
 EOF
     cat >>"$home/.ssh/config" <<EOF
 Host host$n
@@ -430,6 +431,36 @@ done < <(commands)
 for command in "${!how[@]}"; do
   [[ -n ${used[$command]:-} ]] || row "$command" mismatch "a row names a command no document shows"
 done
+# Uploads that a run meets mid-way, over ssh into host1's drop folder, throttled so that the run
+# comes while the writer has the file open: no output and status 3; once the upload ended the
+# output is right and the status 0; and a third run is silent.
+uploads_mid_way() {
+  local h=${hosts[0]} how pid status0 n
+  local -A upload=([sftp]="echo 'put big.enc drop/x.enc' | sftp -q -l 4000 -b - host1"
+    [scp]="scp -q -l 4000 big.enc host1:drop/x.enc" ['scp -O']="scp -O -q -l 4000 big.enc host1:drop/x.enc"
+    ['rsync --inplace']="rsync --inplace --bwlimit=500 big.enc host1:drop/x.enc")
+  for how in sftp scp 'scp -O' 'rsync --inplace'; do
+    rm -rf "$h/drop" && install -d -o "${h##*/}" "$h/drop"
+    (cd "$files" && as_user sh -c "${upload[$how]}") >/dev/null 2>&1 &
+    pid=$!
+    for n in $(seq 100); do [[ -s $h/drop/x.enc ]] && break; sleep 0.1; done
+    status0=0 && (cd "$h" && setpriv --reuid="${h##*/}" --regid="${h##*/}" --init-groups "$build/ecbcat-batch" drop) >/dev/null 2>"$work/err" || status0=$?
+    [[ ! -e $h/drop/x ]] || fail "$how: an output of the upload under way"
+    wait "$pid" || fail "$how: the upload failed"
+    equal 3 "$status0" "$how: the status of a run mid-way"
+    for n in 0 1; do
+      status=0 && (cd "$h" && setpriv --reuid="${h##*/}" --regid="${h##*/}" --init-groups "$build/ecbcat-batch" drop) >/dev/null 2>"$work/err" || status=$?
+      status_is 0 "$how: run $((n + 2))"
+    done
+    equal "" "$(cat "$work/err")" "$how: the third run's standard error"
+    same "$expected/big" "$h/drop/x" "$how: drop/x"
+  done
+}
+if ((EUID == 0)); then
+  row "sftp, scp, scp -O and rsync --inplace uploads met mid-way" uploads_mid_way
+else
+  skip_row "uploads met mid-way" "needs root for the test accounts and sshd"
+fi
 figures_held() {  # every figure that README.md states is one of docs/performance.md
   local figure
   while read -r figure; do
