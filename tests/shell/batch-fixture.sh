@@ -49,6 +49,14 @@ run_batch() {  # directory [NAME=VALUE...] program args...: as nobody when root,
   (cd "$d" && "${as_user[@]}" env "${vars[@]}" $emulator "$@") >"$dir/out" 2>"$dir/err" || status=$?
   ! grep -aq 'Sanitizer' "$dir/err" || fail "a sanitizer's report: $(grep -a -A5 Sanitizer "$dir/err")"
 }
+reading() {  # pid name: waits (10 s at most) until the process has the file `name` open, as a
+  # slow start (an emulator, a sanitizer) may take longer than any fixed pause
+  local n
+  for n in $(seq 100); do
+    find "/proc/$1/fd" -lname "*/$2" 2>/dev/null | grep -q . && return
+    sleep 0.1
+  done
+}
 fresh() {  # a copy of the tree, with the unreadable and unwritable parts made so
   [[ ! -d $dir/run ]] || { chmod -R u+rwx "$dir/run" && rm -rf "$dir/run"; }
   cp -a "$tree" "$dir/run"

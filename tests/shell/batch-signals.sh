@@ -13,7 +13,7 @@ interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then
   (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
     2>"$dir/err" &
   local pid=$!
-  sleep 0.5
+  reading "$pid" big.enc && sleep 0.2
   kill -s "$1" "$pid"
   status=0 && { wait "$pid"; } 2>/dev/null || status=$?
   status_is "$2"
@@ -97,7 +97,8 @@ arriving() {  # [root]: a file still being written is left for a later run, then
   (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 $emulator "$faulty" -j 1 big.enc) \
     2>"$dir/err" &
   pid=$!
-  sleep 0.5 && echo more >>"$dir/run/big.enc"
+  reading "$pid" big.enc && sleep 0.2
+  echo more >>"$dir/run/big.enc"
   [[ -n $emulator ]] || kill -0 "$pid" 2>/dev/null || fail "the writer waited until the run ended"
   status=0 && { wait "$pid"; } 2>/dev/null || status=$?
   status_is 3 && named "big.enc: ${1:-still being written}: left for a later run"
