@@ -104,6 +104,7 @@ TEST(Batch, RerunVerdicts) {
       {{Existing::file, {64, 5'000, 8'000}}, Result::stale_output},
       {{Existing::file, {112, 5'000, 6'000}}, Result::stale_output},  // re-uploaded, cp -p
       {{Existing::file, {112, 4'000, 8'000}}, Result::left_alone},
+      {{Existing::file, {16, 5'000, 5'000}}, Result::left_alone},  // written in the same tick
   };
   for (const Case& c : cases) {
     EXPECT_EQ(c.verdict, rerun_verdict(c.x, in))

@@ -30,7 +30,10 @@ Result rerun_verdict(const Existing& x, const Stamp& input) {
   if (x.kind != Existing::file) return Result::left_alone;
   const bool whole = x.own.size == (input.size + 15) / 16 * 16;
   if (x.record) return *x.record == input && whole ? Result::done_before : Result::stale_output;
-  if (x.own.mtime != input.mtime) return Result::left_alone;
+  // An output gets the input's data time after it is written, which changes the file's own
+  // time: a file whose two times are one was written as it is, by someone else, even if within
+  // the same tick of the clock as the input.
+  if (x.own.mtime != input.mtime || x.own.ctime == x.own.mtime) return Result::left_alone;
   return whole && x.own.ctime >= input.ctime ? Result::done_before : Result::stale_output;
 }
 

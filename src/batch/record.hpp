@@ -27,8 +27,8 @@ std::optional<Stamp> stamp_from_record(std::string_view text);
 // What an output found at X is to a rerun over X.enc as it is now (`input`): done_before when it
 // was made from it and is whole, stale_output when from another version of it or cut short,
 // left_alone when it is not ours. Without a record, an output is taken for ours when it has the
-// input's data time, as outputs get it; then it is done when it is as long as the decryption
-// and no change came to the input after it was made.
+// input's data time, set after it was written (so its own change time differs); then it is done
+// when it is as long as the decryption and no change came to the input after it was made.
 Result rerun_verdict(const Existing& x, const Stamp& input);
 
 }  // namespace ecbcat
