@@ -45,6 +45,12 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
       existing.kind != Existing::none ? rerun_verdict(existing, stamp) : Result::ready;
   if (verdict == Result::done_before) {
     r.what = verdict;
+    if (!options.remove || options.dry_run) return r;
+    // An interrupted --rm run, or a run without --rm before, left the input: it goes now, once
+    // nobody writes it and its output is surely on the disk.
+    if (const Result held = in->hold(); held != Result::ready) return {held};
+    if (const int error = sync_existing(*dir, name)) return {Result::sync_output, error};
+    input.emplace(std::move(*in));
     return r;
   }
   if (options.min_age > 0 && now - stamp.ctime < options.min_age * 1'000'000'000) {

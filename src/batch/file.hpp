@@ -46,13 +46,15 @@ struct StepOptions {
   bool sync = false;      // each output on the disk before it is named
   bool dry_run = false;   // check what a real run checks before it writes, and write nothing
   long long min_age = 0;  // seconds since an input last changed before it is taken
+  bool remove = false;    // --rm: an input done by an earlier run is held for removal too
 };
 
 // The per-file step: decrypts the job's X.enc into `out`, an output of X in the same folder or
 // its output folder, and finishes it (owner, mode, times, the record of its input; with `sync`,
 // on the disk). Returns Result::ready with `out` waiting for its name and `input` holding the
-// input, which nobody may start writing until it is let go (would_decrypt in a dry run), or what
-// else became of the file. It names nothing and reports nothing: the caller names `out`, then
+// input, which nobody may start writing until it is let go (would_decrypt in a dry run); with
+// `remove`, done_before with `input` held too, its output on the disk; or what else became of
+// the file. It names nothing and reports nothing: the caller names `out`, then
 // lets `input` go, and counts the result.
 FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& job,
                         PendingOutput& out, std::optional<Input>& input,

@@ -53,6 +53,9 @@ Maybe<Input> open_input(const Job& job);
 // --rm: removes the input that was read, once its output is named and on the disk, only if its
 // name in its folder still names that file: Result::decrypted, input_replaced or remove_input.
 FileResult remove_input(const Job& job, Input& in);
+// --rm, for an output that an earlier run made: its data and its name on the disk, as a new
+// output's are before its input goes. 0, or the errno.
+int sync_existing(FolderRef dir, const std::string& name);
 // For a dry run: 0 where an output may be made in `dir`, or the errno that says why not.
 int may_create_in(FolderRef dir);
 // Which folder `dir` is, for a dry run's plan of the outputs.

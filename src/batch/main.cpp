@@ -97,9 +97,9 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
   const bool sync = o.sync || o.remove;
   PendingOutput out;
   std::optional<Input> input;  // held until the output is named
-  FileResult r =
-      d.setup ? FileResult{Result::setup, 0, d.setup}
-              : decrypt_file(d.aes, d.buffers, job, out, input, {sync, o.dry_run, o.min_age});
+  FileResult r = d.setup ? FileResult{Result::setup, 0, d.setup}
+                         : decrypt_file(d.aes, d.buffers, job, out, input,
+                                        {sync, o.dry_run, o.min_age, o.remove});
   Lines lines;
   {
     std::lock_guard lock(b.mutex);
@@ -109,6 +109,8 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
       if (named.what == Result::decrypted && o.remove) named = remove_input(job, *input);
       if (named.what != Result::decrypted) r = named;
       r.what = named.what;
+    } else if (r.what == Result::done_before && input) {
+      if (FileResult gone = remove_input(job, *input); gone.what != Result::decrypted) r = gone;
     }
     lines = b.report.count(job.path(), r);
     --b.under_way;

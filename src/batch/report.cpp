@@ -157,8 +157,11 @@ Lines Report::count(const std::string& path, FileResult r) {
   if (decrypted || r.what == Result::done_before) {
     ++(decrypted ? decrypted_ : done_before_);
     if (decrypted) bytes_done_ += r.bytes;
-    if (!decrypted && o_.verbose) {
-      lines.out = shown(path) + " was decrypted before into " + shown(r.output) + "\n";
+    if (!decrypted && (o_.verbose || (o_.dry_run && o_.remove))) {
+      lines.out = shown(path) + " was decrypted before into " + shown(r.output) +
+                  (!o_.remove   ? "\n"
+                   : o_.dry_run ? ", would be removed\n"
+                                : ", removed\n");
     } else if (decrypted && o_.dry_run) {
       lines.out =
           shown(path) +

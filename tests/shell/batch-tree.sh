@@ -41,8 +41,10 @@ reruns() {  # an output of this input, of another version of it (same time), cut
 removing() {  # --rm: exactly the inputs decrypted go, each once its output and name are on the disk
   mkdir -p "$dir/rm/sub" && cp "$tree/a.enc" "$tree/e.enc" "$tree/e" "$dir/rm/" && cp "$tree/a.enc" "$dir/rm/sub/w.enc"
   cp "$tree/a.enc" "$dir/rm/held.enc" && ((EUID == 0)) && chown -R nobody: "$dir/rm"
+  run_batch "$dir/rm" "$batch" sub  # decrypted before, without --rm: its input goes too
   run_batch "$dir/rm" "$batch" -n --rm .
   grep -q "^./a.enc would be decrypted and removed" "$dir/out" || fail "no dry-run line: $(cat "$dir/out")"
+  grep -q "^./sub/w.enc was decrypted before into ./sub/w, would be removed" "$dir/out" || fail "no dry-run line for sub/w"
   exec 7>>"$dir/rm/held.enc"
   local trace=() before
   : >"$dir/rm.trace" && chmod 666 "$dir/rm.trace"

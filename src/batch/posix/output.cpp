@@ -35,7 +35,22 @@ constexpr mode_t private_mode = 0600;
 // The suffix of a hidden name, ".ecbcat-XXXXXX", and the longest name a folder takes.
 constexpr std::size_t suffix_length = 14, name_max = 255;
 
+// The name `name` in the folder `dir` on the disk: the folder, through a descriptor that can be
+// synced or, in a folder we may enter but not read, the whole file system through the file.
+int sync_folder(int dir, const std::string& name) {
+  UniqueFd folder(::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (folder.valid()) return ::fsync(folder.get()) == 0 ? 0 : errno;
+  UniqueFd named(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  return named.valid() && ::syncfs(named.get()) == 0 ? 0 : errno;
+}
+
 }  // namespace
+
+int sync_existing(int dir, const std::string& name) {
+  UniqueFd fd(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
+  if (!fd.valid() || ::fdatasync(fd.get()) != 0) return errno;
+  return sync_folder(dir, name);
+}
 
 PendingOutput::~PendingOutput() {
   if (state_.fd >= 0) ::close(state_.fd);
@@ -134,18 +149,9 @@ FileResult PendingOutput::publish(bool sync) {
   }
   if (err == EEXIST) return {Result::left_alone};
   if (err) return {Result::name_output, err};
-  if (sync) {  // the new name on the disk too: the folder, through a descriptor that can be synced
-    // or, in a folder we may enter but not read, the whole file system through the output
-    UniqueFd folder(::openat(state_.dirfd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    bool synced = false;
-    if (folder.get() >= 0) {
-      synced = ::fsync(folder.get()) == 0;
-    } else {
-      UniqueFd named(
-          ::openat(state_.dirfd, state_.name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-      synced = named.get() >= 0 && ::syncfs(named.get()) == 0;
-    }
-    if (!synced) return {Result::sync_output, errno};
+  if (sync) {  // the new name on the disk too
+    if (const int error = sync_folder(state_.dirfd, state_.name))
+      return {Result::sync_output, error};
   }
   return {Result::decrypted};
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 #include <random>
 
+#include "fs.hpp"
 #include "job.hpp"
 
 namespace ecbcat {
@@ -78,6 +79,16 @@ FileResult PendingOutput::finish(const Input& input, bool sync) {
     return {Result::sync_output, errno_of(::GetLastError())};
   }
   return {Result::ready};
+}
+
+int sync_existing(HANDLE dir, const std::string& name) {
+  // FlushFileBuffers wants a handle that may write; the file is not written.
+  Maybe<UniqueHandle> h =
+      open_at(dir, wide(name), FILE_WRITE_DATA | FILE_READ_ATTRIBUTES,
+              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN,
+              FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT, Result::sync_output);
+  if (!h) return h.failure().error;
+  return ::FlushFileBuffers(h->get()) ? 0 : errno_of(::GetLastError());
 }
 
 FileResult PendingOutput::publish(bool sync) {
