@@ -25,15 +25,19 @@ TEST(Batch, NamesShownSafelyOnATerminal) {
       {"del\x7f", "del\\177"},        // DEL
       {"\xc2\x9b"
        "2J",
-       "\\302\\2332J"},                              // C1 CSI, encoded
-      {"\x9b", "\\233"},                             // a byte that is not UTF-8
-      {"caf\xc3\xa9", "caf\xc3\xa9"},                // é
-      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},      // an emoji, four bytes
-      {"\xc0\xaf", "\\300\\257"},                    // overlong '/'
-      {"\xe0\x80\xaf", "\\340\\200\\257"},           // overlong, three bytes
-      {"\xed\xa0\x80", "\\355\\240\\200"},           // a surrogate
-      {"\xf4\x90\x80\x80", "\\364\\220\\200\\200"},  // past U+10FFFF
-      {"\xe6\x97", "\\346\\227"},                    // cut short
+       "\\302\\2332J"},                                                  // C1 CSI, encoded
+      {"\x9b", "\\233"},                                                 // a byte that is not UTF-8
+      {"caf\xc3\xa9", "caf\xc3\xa9"},                                    // é
+      {"\xf0\x9f\x98\x80", "\xf0\x9f\x98\x80"},                          // an emoji, four bytes
+      {"\xc0\xaf", "\\300\\257"},                                        // overlong '/'
+      {"\xe0\x80\xaf", "\\340\\200\\257"},                               // overlong, three bytes
+      {"\xed\xa0\x80", "\\355\\240\\200"},                               // a surrogate
+      {"\xf4\x90\x80\x80", "\\364\\220\\200\\200"},                      // past U+10FFFF
+      {"\xe6\x97", "\\346\\227"},                                        // cut short
+      {"a\xe2\x80\xaegpj.enc", "a\\342\\200\\256gpj.enc"},               // U+202E, right to left
+      {"\xe2\x81\xa6x\xe2\x81\xa9", "\\342\\201\\246x\\342\\201\\251"},  // U+2066, U+2069
+      {"l\xe2\x80\xa8m", "l\\342\\200\\250m"},                           // U+2028, a line separator
+      {"\xe2\x80\xa0\xe2\x81\xaa", "\xe2\x80\xa0\xe2\x81\xaa"},          // U+2020, U+206A stay
   };
   for (const Case& c : cases) EXPECT_EQ(c.shown, shown(c.name)) << c.name;
 }

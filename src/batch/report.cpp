@@ -47,6 +47,14 @@ std::string shown(const std::string& name) {
         (c == 0xf4 && at(1) > 0x8f) || (c == 0xc2 && at(1) < 0xa0)) {
       n = 0;  // overlong, a surrogate, too high, or a C1 control
     }
+    // Bidirectional controls (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069) and the line
+    // and paragraph separators (U+2028-U+2029): each would make a name display as another.
+    const unsigned b1 = at(1), b2 = at(2);
+    if ((c == 0xd8 && b1 == 0x9c) ||
+        (c == 0xe2 && ((b1 == 0x80 && (b2 == 0x8e || b2 == 0x8f || (b2 >= 0xa8 && b2 <= 0xae))) ||
+                       (b1 == 0x81 && b2 >= 0xa6 && b2 <= 0xa9)))) {
+      n = 0;
+    }
     if (c == '\\') {
       // Doubled, so that it cannot be read as an escape; but on Windows, where it separates
       // names and no name holds one, it stays as it is.
