@@ -202,12 +202,12 @@ std::string Report::summary(long found) const {
   char text[240];
   text[0] = '\0';
   const std::string later = for_later(later_);
-  if (o_.dry_run) {
+  if (o_.dry_run && (!o_.quiet || failed_ || later_)) {
     std::snprintf(text, sizeof text,
                   "ecbcat-batch: dry run, nothing written: %ld to decrypt, %ld failing, %ld to "
                   "leave alone%s\n",
                   decrypted_, failed_, left_alone_, later.c_str());
-  } else if (failed_ || later_ || (left_alone_ && !o_.quiet)) {
+  } else if (!o_.dry_run && (failed_ || later_ || (left_alone_ && !o_.quiet))) {
     std::snprintf(text, sizeof text, "ecbcat-batch: %ld decrypted, %ld failed, %ld left alone%s\n",
                   decrypted_, failed_, left_alone_, later.c_str());
   }

@@ -102,6 +102,8 @@ quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: 
   run_batch "$dir/run" "$batch" -q .
   equal "" "$(grep -a 'left alone:' "$dir/err" || true)" "left-alone lines under -q"
   named "ecbcat-batch: 0 decrypted, 5 failed, 2 left alone"
+  run_batch "$dir/run" "$batch" -q -n sub
+  equal "" "$(cat "$dir/err")" "standard error of a dry run under -q, where nothing fails"
   mkdir -p "$dir/none" && run_batch "$dir/none" "$batch" .
   status_is 0 && named "no file ending in .enc found"
 }
