@@ -111,9 +111,14 @@ TEST(Batch, RerunVerdicts) {
       {{Existing::file, {16, 5'000, 5'000}}, Result::left_alone},  // written in the same tick
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(c.verdict, rerun_verdict(c.x, in))
+    EXPECT_EQ(c.verdict, rerun_verdict(c.x, in, -1))
         << c.x.own.size << " " << c.x.own.mtime << " " << c.x.own.ctime << " " << !!c.x.record;
   }
+  // Another's file, whatever its record says; ours, or where no owner is told, by its record.
+  const Existing planted{Existing::file, {112, 5'000, 8'000}, in, 1001};
+  EXPECT_EQ(Result::left_alone, rerun_verdict(planted, in, 1000));
+  EXPECT_EQ(Result::done_before, rerun_verdict(planted, in, 1001));
+  EXPECT_EQ(Result::done_before, rerun_verdict(planted, in, -1));
   EXPECT_EQ(in, stamp_from_record(record_of(in)));
   EXPECT_EQ(Stamp({-1, 0, 1}), stamp_from_record("-1 0 1"));
   for (const char* bad : {"", "1 2", "1 2 3 ", "1  2 3", "1 2 3 4", "x 2 3", "1,2,3"}) {

@@ -14,7 +14,8 @@ Result when_taken(const Job& job, const Input& input) {
   Maybe<FolderRef> dir =
       job.folder->out ? job.folder->out->get(false) : Maybe<FolderRef>(job.folder->fd.get());
   if (!dir) return Result::left_alone;
-  const Result verdict = rerun_verdict(existing_output(*dir, output_name(job.name)), input.stamp());
+  const Result verdict = rerun_verdict(existing_output(*dir, output_name(job.name)), input.stamp(),
+                                       input.output_owner());
   return verdict == Result::done_before ? verdict : Result::left_alone;
 }
 
@@ -41,8 +42,9 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
                             .count();
   // An output made from the input as it is now means the file is done, young or not. Any
   // other verdict on an output waits, like a new output, until the input is no longer changing.
-  const Result verdict =
-      existing.kind != Existing::none ? rerun_verdict(existing, stamp) : Result::ready;
+  const Result verdict = existing.kind != Existing::none
+                             ? rerun_verdict(existing, stamp, in->output_owner())
+                             : Result::ready;
   if (verdict == Result::done_before) {
     r.what = verdict;
     if (!options.remove || options.dry_run) return r;

@@ -100,17 +100,22 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
   FileResult r = d.setup ? FileResult{Result::setup, 0, d.setup}
                          : decrypt_file(d.aes, d.buffers, job, out, input,
                                         {sync, o.dry_run, o.min_age, o.remove});
+  // Where no lease holds the input, a writer that pauses between writes cannot be seen: only
+  // --min-age vouches that it is whole.
+  const auto remove = [&](const Job& j, Input& in) {
+    return in.leased() || o.min_age > 0 ? remove_input(j, in) : FileResult{Result::unleased_remove};
+  };
   Lines lines;
   {
     std::lock_guard lock(b.mutex);
     if (r.what == Result::ready) {
       FileResult named = out.publish(sync);
       if (named.what == Result::left_alone) named.what = when_taken(job, *input);
-      if (named.what == Result::decrypted && o.remove) named = remove_input(job, *input);
+      if (named.what == Result::decrypted && o.remove) named = remove(job, *input);
       if (named.what != Result::decrypted) r = named;
       r.what = named.what;
     } else if (r.what == Result::done_before && input) {
-      if (FileResult gone = remove_input(job, *input); gone.what != Result::decrypted) r = gone;
+      if (FileResult gone = remove(job, *input); gone.what != Result::decrypted) r = gone;
     }
     lines = b.report.count(job.path(), r);
     --b.under_way;

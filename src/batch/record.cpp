@@ -26,8 +26,10 @@ std::optional<Stamp> stamp_from_record(std::string_view text) {
   return s;
 }
 
-Result rerun_verdict(const Existing& x, const Stamp& input) {
-  if (x.kind != Existing::file) return Result::left_alone;
+Result rerun_verdict(const Existing& x, const Stamp& input, long long owner) {
+  if (x.kind != Existing::file || (x.owner >= 0 && owner >= 0 && x.owner != owner)) {
+    return Result::left_alone;
+  }
   const bool whole = x.own.size == (input.size + 15) / 16 * 16;
   if (x.record) return *x.record == input && whole ? Result::done_before : Result::stale_output;
   // An output gets the input's data time after it is written, which changes the file's own

@@ -18,6 +18,7 @@ struct Existing {
   enum Kind { none, file, other } kind = none;
   Stamp own = {};
   std::optional<Stamp> record = {};
+  long long owner = -1;  // its owner, where the system tells (-1: it does not)
 };
 
 // The record an output keeps of its input, as text, and read back (nothing if it is not one).
@@ -29,6 +30,8 @@ std::optional<Stamp> stamp_from_record(std::string_view text);
 // left_alone when it is not ours. Without a record, an output is taken for ours when it has the
 // input's data time, set after it was written (so its own change time differs); then it is done
 // when it is as long as the decryption and no change came to the input after it was made.
-Result rerun_verdict(const Existing& x, const Stamp& input);
+// `owner`: whom an output of this input belongs to (-1: no owner is told); a file of anyone else
+// was planted, whatever its record or times say.
+Result rerun_verdict(const Existing& x, const Stamp& input, long long owner);
 
 }  // namespace ecbcat

@@ -104,6 +104,16 @@ std::string wording(const std::string& path, const FileResult& r) {
              shown(base) + " as it is now";
     case Result::remove_input:
       return because("decrypted, but failed removing it");
+    case Result::written_since:
+      return "decrypted, but not removed: someone opened it for writing since, left for a later "
+             "run";
+    case Result::input_aside:
+      return "decrypted, but not removed: another file took its name meanwhile, and it is kept "
+             "as " +
+             shown(r.output);
+    case Result::unleased_remove:
+      return "decrypted, but not removed: no lease can be had on it here, so nothing tells "
+             "whether it is still being written; give --min-age";
     case Result::not_enc:
       return "name does not end in .enc";
     case Result::open_path:
@@ -189,6 +199,7 @@ Lines Report::count(const std::string& path, FileResult r) {
     case Result::changed:
     case Result::too_young:
     case Result::input_replaced:
+    case Result::written_since:
       ++later_;
       break;
     default:

@@ -19,9 +19,12 @@ enum class Result {
   changed,         // its size or times changed while it was read, or it ended early
   too_young,       // changed more recently than --min-age
   input_replaced,  // --rm: decrypted, but its name now names another file, which stays
+  written_since,   // --rm: decrypted, but someone opened it for writing since it was read
   // Failures, each worded on its own.
   stale_output,        // its output exists, made from another version of the input
   remove_input,        // --rm: decrypted, but the input could not be removed
+  input_aside,         // --rm: decrypted; moved aside, then another file took its name
+  unleased_remove,     // --rm without a lease or --min-age: nothing tells it is written whole
   not_enc,             // a file named on the command line whose name does not end in .enc
   open_path,           // a PATH of the command line that cannot be opened
   open_output_dir,     // -o DIR cannot be made or opened

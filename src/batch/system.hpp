@@ -29,7 +29,9 @@ void raise_descriptor_limit();
 // thread and in every thread started after, except those ignored when the program started, which
 // stay ignored (as under nohup). Ignores SIGXFSZ, so that a file-size limit fails one output with
 // EFBIG, and SIGPIPE, so that a standard error without a reader loses the messages, not the run.
-// Returns false when none of the three can arrive.
+// On Linux the signal of a broken read lease is routed too, with SIGIO, which the kernel sends
+// instead when it cannot queue that one, so there it always returns true. Returns false when
+// none of them can arrive.
 bool route_signals();
 // Waits for one of them; returns its number, or 0 on failure.
 int wait_for_signal();

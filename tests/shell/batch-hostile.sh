@@ -91,7 +91,33 @@ default_acl() {  # a default ACL of nobody's on their folder lets them read no o
   ! as_nobody cat "$dir/h/acl" >/dev/null 2>&1 || fail "nobody reads the plaintext of a file they cannot read"
 }
 
+drop_folder() {  # nobody's links among the PATHs, a planted output, a writer during --rm
+  hostile
+  as_nobody ln -s "$secret" "$dir/h/folder.enc" && as_nobody mkdir "$dir/h/d"
+  as_root "$batch" ./theirs.enc ./folder.enc ./m644.enc d/  # as a glob of the drop folder gives them
+  named "./theirs.enc: not followed: a symbolic link of another user" \
+    "./folder.enc: not followed: a symbolic link of another user"
+  [[ ! -e $dir/h/theirs && ! -e $secret/1 ]] || fail "a link of nobody's among the PATHs was followed"
+  # A file of nobody's beside root's input, of the decryption's size and with its time:
+  # planted, not an earlier output.
+  cp "$secret/2.enc" "$dir/h/r.enc" && as_nobody sh -c "head -c 65536 /dev/zero >'$dir/h/r' && touch -r '$dir/h/r.enc' '$dir/h/r'"
+  as_root "$batch" r.enc
+  status_is 2 && named "r.enc: left alone: r exists"
+  # A writer that opens the input while --rm removes it loses nothing.
+  random_file "$dir/h/d/w.enc" $((4 << 20)) && chown -R nobody: "$dir/h/d"
+  (until [ -e "$dir/h/d/w" ]; do :; done; as_nobody sh -c "echo more >>'$dir/h/d/w.enc'") &
+  as_root "$batch" --rm d
+  wait $!
+  grep -aqs more "$dir/h/d/w.enc" "$dir"/h/d/.w.enc.ecbcat-rm-* || fail "--rm removed what a writer added during the run"
+  # A service account that does not own the inputs, with no lease: --rm only with --min-age.
+  rm -f "$dir/h/d/w" && random_file "$dir/h/d/x.enc" 100 && chown root "$dir/h/d/x.enc" && chmod 644 "$dir/h/d/x.enc"
+  (cd "$dir/h" && as_nobody "$batch" --rm d/x.enc) 2>"$dir/err" && status=0 || status=$?
+  status_is 1 && named "d/x.enc: decrypted, but not removed: no lease can be had on it here"
+  [[ -e $dir/h/d/x.enc ]] || fail "an input removed that no lease held"
+}
+
 row "root: links of other users; the input's mode, owner, group and time" links_and_modes
+row "root: a drop folder of nobody's: links among the PATHs, a planted output, --rm" drop_folder
 row "root: a file swapped for a link, 100 runs" swapped_file
 row "root: a folder swapped for a link mid-run" swapped_folder
 row "root: DIR and output folders that nobody planted" planted_output_dir

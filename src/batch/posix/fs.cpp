@@ -16,7 +16,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -76,6 +78,39 @@ Maybe<UniqueFd> open_link_target(int dir, int link, int flags, Result failing) {
   }
   if (opened < 0) return FileResult{errno == ELOOP ? Result::linked_link : failing, errno};
   return UniqueFd(opened);
+}
+
+// A name of the command line, opened as given, links followed (the user's choice) but for the
+// last one: a symbolic link there is followed only when it is the caller's or root's, as in a
+// searched folder, for `ecbcat-batch /drop/*.enc` must not follow one that a partner planted
+// in the drop folder. The target is read from the very link that was checked, and taken from
+// the link's folder.
+Maybe<UniqueFd> open_given(int dir, const std::string& path, int flags, Result failing) {
+  // A trailing "/" would make the kernel follow the last link whatever the flags say.
+  const std::size_t end = path.find_last_not_of('/');
+  const std::string name = end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
+  UniqueFd link(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  struct stat st;
+  if (!link.valid() || ::fstat(link.get(), &st) != 0) return FileResult{failing, errno};
+  if (!S_ISLNK(st.st_mode)) {
+    if (name.size() < path.size() && !S_ISDIR(st.st_mode)) return FileResult{failing, ENOTDIR};
+    if (flags & O_PATH) return link;
+    // Not a link when checked; one swapped in since fails here (ELOOP).
+    UniqueFd fd(::openat(dir, name.c_str(), flags | O_NOFOLLOW));
+    if (!fd.valid()) return FileResult{failing, errno};
+    return fd;
+  }
+  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+  char target[PATH_MAX];
+  const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
+  if (n < 0) return FileResult{failing, errno};
+  target[n] = '\0';
+  const std::size_t slash = name.find_last_of('/');
+  const std::string from =
+      target[0] == '/' || slash == std::string::npos ? target : name.substr(0, slash + 1) + target;
+  UniqueFd fd(::openat(dir, from.c_str(), flags));
+  if (!fd.valid()) return FileResult{failing, errno};
+  return fd;
 }
 
 }  // namespace
@@ -156,11 +191,12 @@ long long file_size(const Job& job) {
 }
 
 Maybe<Opened> open_path(const std::string& path) {
-  UniqueFd at(::open(path.c_str(), O_PATH | O_CLOEXEC));
+  Maybe<UniqueFd> at = open_given(AT_FDCWD, path, O_PATH | O_CLOEXEC, Result::open_path);
+  if (!at) return at.failure();
   struct stat st;
-  if (at.get() < 0 || ::fstat(at.get(), &st) != 0) return FileResult{Result::open_path, errno};
+  if (::fstat(at->get(), &st) != 0) return FileResult{Result::open_path, errno};
   const bool folder = S_ISDIR(st.st_mode);
-  return Opened{std::move(at), st, folder};
+  return Opened{std::move(*at), st, folder};
 }
 
 Maybe<FolderHandle> open_listing(Opened& path) {
@@ -230,7 +266,7 @@ Existing existing_output(int dir, const std::string& name) {
   struct stat st;
   if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return {};
   if (!S_ISREG(st.st_mode)) return {Existing::other};
-  Existing x{Existing::file, stamp_of(st)};
+  Existing x{Existing::file, stamp_of(st), std::nullopt, st.st_uid};
   // Opened only once it is known to be a regular file: opening a device may do something.
   UniqueFd fd(::openat(dir, name.c_str(), input_flags | O_NOFOLLOW));
   char text[128];
@@ -243,11 +279,11 @@ Existing existing_output(int dir, const std::string& name) {
 
 Maybe<Input> open_input(const Job& job) {
   const int dir = job.folder->fd.get();
-  // A file named on the command line is opened as given; one found by the walk with
-  // open_unswappable.
-  Maybe<UniqueFd> in =
-      job.given.empty() ? open_unswappable(dir, job.name.c_str(), input_flags, Result::open_file)
-                        : Maybe<UniqueFd>(UniqueFd(::openat(dir, job.name.c_str(), input_flags)));
+  // A file named on the command line is opened as given (open_given); one found by the walk
+  // with open_unswappable.
+  Maybe<UniqueFd> in = job.given.empty()
+                           ? open_unswappable(dir, job.name.c_str(), input_flags, Result::open_file)
+                           : open_given(dir, job.name, input_flags, Result::open_file);
   if (!in) return in.failure();
   struct stat st;
   if (in->get() < 0 || ::fstat(in->get(), &st) != 0) return FileResult{Result::open_file, errno};
@@ -266,14 +302,13 @@ Result Input::hold() {
   return Result::ready;
 }
 
-Result Input::unchanged(long long bytes_read) const {
+Result Input::unchanged(long long bytes_read, bool renamed) const {
   if (leased_ && ::fcntl(fd_.get(), F_GETLEASE) != F_RDLCK) return Result::still_arriving;
   struct stat now;
-  if (::fstat(fd_.get(), &now) != 0 || stamp_of(now) != stamp_of(st_) ||
-      bytes_read != st_.st_size) {
-    return Result::changed;
-  }
-  return Result::ready;
+  if (::fstat(fd_.get(), &now) != 0) return Result::changed;
+  Stamp was = stamp_of(st_), is = stamp_of(now);
+  if (renamed) was.ctime = is.ctime;  // a rename changes the file's own time
+  return is == was && bytes_read == st_.st_size ? Result::ready : Result::changed;
 }
 
 FileResult remove_input(const Job& job, Input& in) {
@@ -282,19 +317,41 @@ FileResult remove_input(const Job& job, Input& in) {
     struct stat st;
     return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && key_of(st) == key_of(in.info());
   };
-  // The name is first moved aside, so that what goes is what it named at that moment: a file
-  // renamed over it just before stays, under its name or (if yet another came) the one aside.
-  std::string aside = ".";
-  aside.append(job.name, 0, 200).append(".ecbcat-rm");
-  if (::syscall(SYS_renameat2, dir, job.name.c_str(), dir, aside.c_str(), RENAME_NOREPLACE) != 0) {
-    if (errno != EINVAL && errno != ENOSYS) return {Result::remove_input, errno};
+  const auto rename = [&](const std::string& from, const std::string& to) {
+    return ::syscall(SYS_renameat2, dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0;
+  };
+  // Nobody may have begun writing it since it was read (a writer that opened it broke the lease).
+  if (in.unchanged(in.size()) != Result::ready) return {Result::written_since};
+  // The name is moved aside first, under a name of its own, so that what goes is what it named
+  // at that moment: a file renamed over it just before stays.
+  static thread_local std::minstd_rand random(std::random_device{}());
+  std::string aside;
+  int error = EEXIST;
+  for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, ".ecbcat-rm-%06x",
+                  static_cast<unsigned>(random() & 0xffffff));
+    aside.assign(1, '.');
+    aside.append(job.name, 0, 200).append(suffix);
+    error = rename(job.name, aside) ? 0 : errno;
+  }
+  if (error == EINVAL || error == ENOSYS) {
     // Without renameat2 (NFS, old kernels) the check and the removal are two steps.
     if (!same(job.name.c_str())) return {Result::input_replaced};
     aside = job.name;
+  } else if (error) {
+    return {Result::remove_input, error};
   }
-  if (!same(aside.c_str())) {
-    ::syscall(SYS_renameat2, dir, aside.c_str(), dir, job.name.c_str(), RENAME_NOREPLACE);
-    return {Result::input_replaced};
+  // A writer that had it open, and broke the lease after the check above, shows now; one that
+  // comes later finds no file under the old name.
+  const bool read = same(aside.c_str());
+  if (!read || in.unchanged(in.size(), aside != job.name) != Result::ready) {
+    if (aside == job.name || rename(aside, job.name)) {
+      return {read ? Result::written_since : Result::input_replaced};
+    }
+    FileResult kept{Result::input_aside};  // yet another file took the name meanwhile
+    kept.output = aside;
+    return kept;
   }
   if (::unlinkat(dir, aside.c_str(), 0) != 0) return {Result::remove_input, errno};
   return {Result::decrypted};

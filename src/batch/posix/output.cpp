@@ -187,6 +187,9 @@ Maybe<int> OutputFolder::get(bool make) {
         ::fchmod(fd.get(), mode | S_IRWXU) != 0) {
       return failed(errno);
     }
+    // The new folder's name on the disk, once, before outputs in it are (and, with --rm, before
+    // their inputs go). Where folders cannot be synced, the file system keeps its own order.
+    ::fsync(*parent);
   } else if (!(st.st_uid == ::geteuid() || st.st_uid == 0 || st.st_uid == source_.st_uid) ||
              (st.st_mode & 077 & ~mode) != 0 || ((mode & S_ISVTX) && !(st.st_mode & S_ISVTX))) {
     // One that was there before, of another user, more open than its source or without the

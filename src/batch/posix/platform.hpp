@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <string>
@@ -88,7 +89,12 @@ class Input {
   // After the read: Result::ready when the lease, if any, is unbroken, and the size and times are
   // as they were at the open and every byte up to that size was read; else still_arriving (a
   // writer opened it) or changed.
-  Result unchanged(long long bytes_read) const;
+  // `renamed`: the file was renamed since, which changes its own time.
+  Result unchanged(long long bytes_read, bool renamed = false) const;
+  // Whether a lease holds it: where none could be had, nothing tells of a writer that pauses.
+  bool leased() const { return leased_; }
+  // Whom its output belongs to: its owner where we may give it (as root), else us.
+  long long output_owner() const { return ::geteuid() == 0 ? st_.st_uid : ::geteuid(); }
 
  private:
   UniqueFd fd_;

@@ -58,18 +58,19 @@ bool route_signals() {
   std::signal(SIGXFSZ, SIG_IGN);
   std::signal(SIGPIPE, SIG_IGN);
   sigemptyset(&routed);
-  bool any = false;
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction was;
     // A signal ignored from the start is left so: blocked, it would be queued for sigwait.
     if (::sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_IGN) continue;
     sigaddset(&routed, sig);
-    any = true;
   }
-  // A broken lease's signal would end the process: it is taken with the others, always.
+  // A broken lease's signal would end the process, and so would SIGIO, which the kernel sends
+  // in its place when the queue of signals is full: both are taken with the others, always, so
+  // a thread must wait for them even where the three are ignored.
   sigaddset(&routed, lease_signal());
+  sigaddset(&routed, SIGIO);
   ::pthread_sigmask(SIG_BLOCK, &routed, nullptr);
-  return any;
+  return true;
 }
 
 namespace {
@@ -85,6 +86,8 @@ int next_signal(const timespec* timeout) {
         timeout ? ::sigtimedwait(&routed, &info, timeout) : ::sigwaitinfo(&routed, &info);
     if (sig < 0 && errno == EINTR) continue;
     if (sig < 0) return 0;
+    // SIGIO tells of no descriptor: the reader sees the broken lease after the read.
+    if (sig == SIGIO) continue;
     if (sig != lease_signal()) return sig;
     ::fcntl(info.si_fd, F_SETLEASE, F_UNLCK);
   }

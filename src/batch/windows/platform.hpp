@@ -120,6 +120,10 @@ class Input {
   // After the read: Result::ready when the size and times are as they were at the open and
   // every byte up to that size was read, else changed.
   Result unchanged(long long bytes_read) const;
+  // Nobody can open it for writing while it is open: as good as a lease.
+  bool leased() const { return true; }
+  // Outputs get no owner of the input's: none to tell.
+  long long output_owner() const { return -1; }
 
  private:
   int fd_;
