@@ -111,7 +111,7 @@ drop_folder() {  # nobody's links among the PATHs, a planted output, a writer du
   grep -aqs more "$dir/h/d/w.enc" "$dir"/h/d/.w.enc.ecbcat-rm-* || fail "--rm removed what a writer added during the run"
   # A service account that does not own the inputs, with no lease: --rm only with --min-age.
   rm -f "$dir/h/d/w" && random_file "$dir/h/d/x.enc" 100 && chown root "$dir/h/d/x.enc" && chmod 644 "$dir/h/d/x.enc"
-  (cd "$dir/h" && as_nobody "$batch" --rm d/x.enc) 2>"$dir/err" && status=0 || status=$?
+  (cd "$dir/h" && as_nobody $emulator "$batch" --rm d/x.enc) 2>"$dir/err" && status=0 || status=$?
   status_is 1 && named "d/x.enc: decrypted, but not removed: no lease can be had on it here"
   [[ -e $dir/h/d/x.enc ]] || fail "an input removed that no lease held"
 }
