@@ -37,9 +37,6 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   if (!in) return existing.kind == Existing::none ? in.failure() : FileResult{Result::left_alone};
   const Stamp stamp = in->stamp();
   r.bytes = stamp.size;
-  const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                            std::chrono::system_clock::now().time_since_epoch())
-                            .count();
   // An output made from the input as it is now means the file is done, young or not. Any
   // other verdict on an output waits, like a new output, until the input is no longer changing.
   const Result verdict = existing.kind != Existing::none
@@ -55,8 +52,11 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     input.emplace(std::move(*in));
     return r;
   }
-  if (options.min_age > 0 && now - stamp.ctime < options.min_age * 1'000'000'000) {
-    return {Result::too_young};
+  if (options.min_age > 0) {
+    const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+    if (now - stamp.ctime < options.min_age * 1'000'000'000) return {Result::too_young};
   }
   if (const Result held = in->hold(); held != Result::ready) return {held};
   if (verdict != Result::ready) return {verdict};
