@@ -3,11 +3,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -50,8 +52,18 @@ TEST_F(Cli, MessagesAndStatuses) {
     Stdout mode;
     std::string out, err;
     int status;
-    int pipe_size = 0;  // stdout pipe's size at the start; it must end up with two chunks
+    int pipe_size = 0;       // stdout pipe's size at the start; it must end up with two chunks
+    bool socket_in = false;  // standard input is a socket carrying the example
   } cases[] = {
+      {"/dev/stdin from a socket", {"ecbcat", "/dev/stdin"}, Stdout::pipe, plain_, "", 0, 0, true},
+      {"/proc/self/fd/0 from a socket",
+       {"ecbcat", "/proc/self/fd/0"},
+       Stdout::pipe,
+       plain_,
+       "",
+       0,
+       0,
+       true},
       {"decrypts", {"ecbcat", enc}, Stdout::pipe, plain_, "", 0},
       {"ignores later arguments",
        {"ecbcat", enc, "--help", "/nonexistent"},
@@ -101,7 +113,10 @@ TEST_F(Cli, MessagesAndStatuses) {
        255},
   };
   for (const auto& c : cases) {
-    Result r = run(ECBCAT_BINARY, c.args, {.out = c.mode, .pipe_size = c.pipe_size});
+    Result r = run(ECBCAT_BINARY, c.args,
+                   {.out = c.mode,
+                    .pipe_size = c.pipe_size,
+                    .socket_in = c.socket_in ? std::optional(text_of(enc_)) : std::nullopt});
     if (c.pipe_size) {
       EXPECT_EQ(r.pipe_after, static_cast<int>(2 * chunk_size)) << c.name;
     }
@@ -182,6 +197,42 @@ TEST_F(Cli, ReaderGoingAwayEndsQuietlyLikeAnyFilter) {
       run(ECBCAT_BINARY, {"ecbcat", big}, {.out = Stdout::reader_gone, .ignore_sigpipe = true});
   EXPECT_EQ(ignored.status, 255);
   EXPECT_EQ(ignored.err, "failed writing output: Broken pipe\n");
+}
+
+// A terminal named as FILE, by a process that has no controlling terminal (a daemon, a job
+// started with setsid), must not become its controlling terminal.
+TEST_F(Cli, TerminalDoesNotBecomeControlling) {
+  const int master = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(::grantpt(master) | ::unlockpt(master), 0);
+  const std::string terminal = ::ptsname(master);
+  std::vector<std::string> words = command_line(ECBCAT_BINARY, {"ecbcat", terminal});
+  std::vector<char*> argv;
+  for (auto& w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::setsid();
+    ::execv(argv[0], argv.data() + 1);
+    _exit(127);
+  }
+  // tty_nr, the 7th field of /proc/PID/stat, once the program has the terminal open.
+  std::string tty = "unknown";
+  for (int tries = 0; tries < 500 && tty == "unknown"; ++tries, ::usleep(10000)) {
+    std::error_code ec;
+    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+      if (fs::read_symlink(fd.path(), ec) != terminal) continue;
+      std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+      std::string line((std::istreambuf_iterator<char>(stat)), {});
+      std::istringstream fields(line.substr(line.rfind(')') + 2));
+      std::string state, ppid, pgrp, session;
+      fields >> state >> ppid >> pgrp >> session >> tty;
+    }
+  }
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ::close(master);
+  EXPECT_EQ(tty, "0");
 }
 
 TEST_F(Cli, LargeInputMatchesReference) {

@@ -3,8 +3,9 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
+#include <sys/socket.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -37,6 +38,12 @@ Exec command(const char* program, const std::vector<std::string>& args) {
 
 }  // namespace
 
+std::vector<std::string> command_line(const char* program, const std::vector<std::string>& args) {
+  Exec e = command(program, args);
+  e.argv.insert(e.argv.begin(), e.path);
+  return e.argv;
+}
+
 Result run(const char* program, const std::vector<std::string>& args, const Options& opt) {
   int out[2], err[2];
   if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
@@ -47,6 +54,14 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
   argv.push_back(nullptr);
   if (opt.out == Stdout::reader_gone) ::close(out[0]);
   if (opt.pipe_size) ::fcntl(out[0], F_SETPIPE_SZ, opt.pipe_size);
+  int in[2] = {-1, -1};
+  if (opt.socket_in) {
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, in) != 0 ||
+        ::write(in[1], opt.socket_in->data(), opt.socket_in->size()) !=
+            static_cast<ssize_t>(opt.socket_in->size()))
+      throw std::runtime_error("socket input failed");
+    ::close(in[1]);
+  }
   Result r;
   pid_t pid = ::fork();
   if (pid == 0) {
@@ -67,6 +82,7 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
       ::dup2(out[1], 1);
     }
     ::dup2(err[1], 2);
+    if (opt.socket_in) ::dup2(in[0], 0);
     // Nothing the test runner holds open leaks into the program. (glibc before 2.34 has no
     // wrapper for close_range; kernels before 5.9 not the call.)
     if (::syscall(__NR_close_range, 3, ~0U, 0) != 0) {
@@ -77,6 +93,7 @@ Result run(const char* program, const std::vector<std::string>& args, const Opti
   }
   ::close(out[1]);
   ::close(err[1]);
+  if (opt.socket_in) ::close(in[0]);
   pollfd fds[2] = {{opt.out == Stdout::reader_gone ? -1 : out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&r.out, &r.err};
   while (fds[0].fd >= 0 || fds[1].fd >= 0) {

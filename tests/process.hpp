@@ -3,6 +3,7 @@
 #include <sys/types.h>
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct Options {
   std::filesystem::path out_file = {};
   int out_flags = 0;
   off_t out_offset = 0;
+  // If set, standard input is a socket that carries these bytes (as under inetd).
+  std::optional<std::string> socket_in = {};
 };
 
 struct Result {
@@ -30,6 +33,9 @@ struct Result {
 
 // Starts `program` as a shell would (SIGPIPE at its default unless asked otherwise), with
 // argv exactly as given, and collects both output streams.
+// The words that start `program` with `args` as run() does: the file to execute, then argv.
+std::vector<std::string> command_line(const char* program, const std::vector<std::string>& args);
+
 Result run(const char* program, const std::vector<std::string>& args, const Options& opt = {});
 
 }  // namespace ecbcat::test

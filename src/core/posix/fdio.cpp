@@ -1,3 +1,5 @@
+#include "fdio.hpp"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -5,8 +7,7 @@
 
 #include <cerrno>
 #include <cstdlib>
-
-#include "fdio.hpp"
+#include <cstring>
 
 namespace ecbcat {
 namespace {
@@ -44,7 +45,19 @@ int above_std(int fd) {
 }  // namespace
 
 int open_input(int argc, char** argv) {
-  return argc < 2 ? no_input : above_std(::open(argv[1], O_RDONLY | O_CLOEXEC));
+  if (argc < 2) return no_input;
+  // O_NOCTTY: a terminal named as FILE never becomes the controlling terminal of a process
+  // that has none (a daemon, a job started with setsid).
+  const int fd = ::open(argv[1], O_RDONLY | O_CLOEXEC | O_NOCTTY);
+  if (fd >= 0 || errno != ENXIO) return above_std(fd);
+  // Standard input named through /dev or /proc cannot be opened again where it is a socket
+  // (inetd, systemd's socket activation): the descriptor itself is read instead.
+  for (const char* self : {"/dev/stdin", "/dev/fd/0", "/proc/self/fd/0"}) {
+    if (std::strcmp(argv[1], self) == 0)
+      return ::fcntl(STDIN_FILENO, F_DUPFD_CLOEXEC, STDERR_FILENO + 1);
+  }
+  errno = ENXIO;
+  return -1;
 }
 
 void binary_stdio() {}  // POSIX has no text mode
