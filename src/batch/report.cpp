@@ -133,6 +133,8 @@ std::string wording(const std::string& path, const FileResult& r) {
       return "not followed: a symbolic link whose target passes through another link";
     case Result::foreign_link:
       return "not followed: a symbolic link of another user";
+    case Result::foreign_folder:
+      return "not followed: a symbolic link in a folder of another user";
     case Result::reparse_point:
       return "not followed: a junction or symbolic link";
     case Result::not_regular:

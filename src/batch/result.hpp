@@ -36,6 +36,7 @@ enum class Result {
   reparse_point,       // a junction or symbolic link named .enc in a searched folder (Windows)
   open_file,           // the input
   foreign_link,        // a symbolic link of another user, in a searched folder
+  foreign_folder,      // a symbolic link in a folder of another user
   not_regular,         // a FIFO, device, folder or socket named .enc
   output_folder,       // with -o, the output's folder
   create_output,       // the unnamed or hidden output

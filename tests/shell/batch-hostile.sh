@@ -12,13 +12,15 @@ mkdir -m 700 "$secret"
 for n in 1 2 3 4; do random_file "$secret/$n.enc" 65536 && chmod 600 "$secret/$n.enc"; done
 as_nobody() { setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; }
 hostile() {  # a fresh tree of nobody's: sub/ with slow inputs, a link of nobody's to a secret,
-  # one of root's to a file of the tree, and files of four modes with a fixed time
+  # one of root's to a secret (as a tar extracted by root leaves it), root's links in a folder
+  # of root's, and files of four modes with a fixed time
   rm -rf "$dir/h" && mkdir -p "$dir/h/sub" && cp "$secret"/*.enc "$dir/h/sub/"
   for m in 600 640 644 4755; do random_file "$dir/h/m$m.enc" 40 && chmod "$m" "$dir/h/m$m.enc"; done
   touch -d @1000000000 "$dir"/h/m*.enc
   chown -R nobody:nogroup "$dir/h"
   as_nobody ln -s "$secret/1.enc" "$dir/h/theirs.enc"
-  ln -s m644.enc "$dir/h/roots.enc" && ln -s via/3.enc "$dir/h/roots-via.enc"
+  ln -s "$secret/3.enc" "$dir/h/roots.enc"
+  mkdir "$dir/h/rd" && ln -s ../m644.enc "$dir/h/rd/m.enc" && ln -s ../via/3.enc "$dir/h/rd/via.enc"
   as_nobody ln -s "$secret" "$dir/h/via"
 }
 as_root() {  # [NAME=VALUE...] program args...: root's run over the tree, status kept
@@ -31,9 +33,10 @@ links_and_modes() {  # links of other users refused; the input's permission bits
   as_root "$batch" .
   status_is 1
   named "./theirs.enc: not followed: a symbolic link of another user" \
-    "./roots-via.enc: not followed: a symbolic link whose target passes through another link"
-  [[ ! -e $dir/h/theirs && ! -e $dir/h/roots-via ]] || fail "a link of nobody's to a secret was followed"
-  same <(expected_of "$dir/h/m644.enc") "$dir/h/roots" "the plaintext through root's link"
+    "./roots.enc: not followed: a symbolic link in a folder of another user" \
+    "./rd/via.enc: not followed: a symbolic link whose target passes through another link"
+  [[ ! -e $dir/h/theirs && ! -e $dir/h/roots && ! -e $dir/h/rd/via ]] || fail "a link to a secret was followed"
+  same <(expected_of "$dir/h/m644.enc") "$dir/h/rd/m" "the plaintext through root's link in root's folder"
   local m
   for m in 600 640 644 4755; do
     equal "${m#4} nobody nogroup 1000000000" "$(stat -c '%a %U %G %Y' "$dir/h/m$m")" "m$m's attributes"
@@ -94,9 +97,10 @@ default_acl() {  # a default ACL of nobody's on their folder lets them read no o
 drop_folder() {  # nobody's links among the PATHs, a planted output, a writer during --rm
   hostile
   as_nobody ln -s "$secret" "$dir/h/folder.enc" && as_nobody mkdir "$dir/h/d"
-  as_root "$batch" ./theirs.enc ./folder.enc ./m644.enc d/  # as a glob of the drop folder gives them
+  as_root "$batch" ./theirs.enc ./folder.enc ./roots.enc ./m644.enc d/  # as a glob gives them
   named "./theirs.enc: not followed: a symbolic link of another user" \
-    "./folder.enc: not followed: a symbolic link of another user"
+    "./folder.enc: not followed: a symbolic link of another user" \
+    "./roots.enc: not followed: a symbolic link in a folder of another user"
   [[ ! -e $dir/h/theirs && ! -e $secret/1 ]] || fail "a link of nobody's among the PATHs was followed"
   # A file of nobody's beside root's input, of the decryption's size and with its time:
   # planted, not an earlier output.

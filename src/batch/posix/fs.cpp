@@ -81,42 +81,54 @@ Maybe<UniqueFd> open_link_target(int dir, int link, int flags, Result failing) {
 }
 
 // A name of the command line, opened as given, links followed (the user's choice) but for the
-// last one: a symbolic link there is followed only when it is the caller's or root's, as in a
-// searched folder, for `ecbcat-batch /drop/*.enc` must not follow one that a partner planted
-// in the drop folder. The target is read from the very link that was checked, and taken from
-// the link's folder.
+// last one: a symbolic link there is followed only as one in a searched folder is, for
+// `ecbcat-batch /drop/*.enc` must not follow one that a partner planted in the drop folder.
+// The folder that holds the last name is opened first, so that its owner is the one told and
+// the link's target is taken from it; the target is read from the very link that was checked.
 Maybe<UniqueFd> open_given(int dir, const std::string& path, int flags, Result failing) {
   // A trailing "/" would make the kernel follow the last link whatever the flags say.
   const std::size_t end = path.find_last_not_of('/');
-  const std::string name = end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
+  std::string name = end == std::string::npos ? path.substr(0, 1) : path.substr(0, end + 1);
+  const std::size_t slash = name.find_last_of('/');
+  UniqueFd folder;
+  if (slash != std::string::npos && name != "/") {
+    folder = UniqueFd(::openat(dir, slash == 0 ? "/" : name.substr(0, slash).c_str(),
+                               O_PATH | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.valid()) return FileResult{failing, errno};
+    dir = folder.get();
+    name.erase(0, slash + 1);
+  }
   UniqueFd link(::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
   struct stat st;
   if (!link.valid() || ::fstat(link.get(), &st) != 0) return FileResult{failing, errno};
   if (!S_ISLNK(st.st_mode)) {
-    if (name.size() < path.size() && !S_ISDIR(st.st_mode)) return FileResult{failing, ENOTDIR};
+    if (end + 1 < path.size() && !S_ISDIR(st.st_mode)) return FileResult{failing, ENOTDIR};
     if (flags & O_PATH) return link;
     // Not a link when checked; one swapped in since fails here (ELOOP).
     UniqueFd fd(::openat(dir, name.c_str(), flags | O_NOFOLLOW));
     if (!fd.valid()) return FileResult{failing, errno};
     return fd;
   }
-  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+  if (const Result may = may_follow_link(st.st_uid, dir); may != Result::ready)
+    return FileResult{may};
   char target[PATH_MAX];
   const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
   if (n < 0) return FileResult{failing, errno};
   target[n] = '\0';
-  const std::size_t slash = name.find_last_of('/');
-  const std::string from =
-      target[0] == '/' || slash == std::string::npos ? target : name.substr(0, slash + 1) + target;
-  UniqueFd fd(::openat(dir, from.c_str(), flags));
+  UniqueFd fd(::openat(dir, target, flags));
   if (!fd.valid()) return FileResult{failing, errno};
   return fd;
 }
 
 }  // namespace
 
-bool may_follow_link(uid_t owner) {
-  return owner == 0 || owner == ::geteuid();
+Result may_follow_link(uid_t owner, int dir) {
+  const auto ours = [](uid_t uid) { return uid == 0 || uid == ::geteuid(); };
+  if (!ours(owner)) return Result::foreign_link;
+  struct stat st;
+  UniqueFd here(dir == AT_FDCWD ? ::open(".", O_PATH | O_CLOEXEC) : -1);
+  const bool known = ::fstat(dir == AT_FDCWD ? here.get() : dir, &st) == 0;
+  return known && ours(st.st_uid) ? Result::ready : Result::foreign_folder;
 }
 
 Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result failing) {
@@ -129,7 +141,8 @@ Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result fa
   struct stat st;
   if (link.get() < 0 || ::fstat(link.get(), &st) != 0) return FileResult{failing, errno};
   if (!S_ISLNK(st.st_mode)) return FileResult{failing, err};  // not a link, or swapped back
-  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+  if (const Result may = may_follow_link(st.st_uid, dir); may != Result::ready)
+    return FileResult{may};
   return open_link_target(dir, link.get(), flags, failing);
 }
 
@@ -165,7 +178,9 @@ Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bo
       return failed(errno);
     }
     if (S_ISLNK(st.st_mode)) {
-      if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_link};
+      if (const Result may = may_follow_link(st.st_uid, at.get()); may != Result::ready) {
+        return FileResult{may};
+      }
       char target[PATH_MAX];
       const ssize_t n = ::readlinkat(next.get(), "", target, sizeof target - 1);
       if (n < 0) return failed(errno);
@@ -181,7 +196,7 @@ Maybe<std::shared_ptr<OutputFolder>> open_output_dir(const std::string& path, bo
   UniqueFd fd(at.valid() ? ::openat(at.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC) : -1);
   struct stat st {};
   if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return failed(errno);
-  if (!may_follow_link(st.st_uid)) return FileResult{Result::foreign_output_dir};
+  if (st.st_uid != 0 && st.st_uid != ::geteuid()) return FileResult{Result::foreign_output_dir};
   return std::make_shared<OutputFolder>(std::move(fd), path, st);
 }
 
@@ -251,9 +266,10 @@ std::vector<Entry> list(const Folder& folder, FileResult& error) {
     // A link to a folder that we would follow is neither searched nor decrypted. Any other
     // link is handed on, and the decryption follows it or refuses it.
     struct stat target;
-    const bool followed_folder =
-        type == DT_LNK && !output_name(name).empty() && may_follow_link(st.st_uid) &&
-        ::fstatat(fd, name.c_str(), &target, 0) == 0 && S_ISDIR(target.st_mode);
+    const bool followed_folder = type == DT_LNK && !output_name(name).empty() &&
+                                 may_follow_link(st.st_uid, fd) == Result::ready &&
+                                 ::fstatat(fd, name.c_str(), &target, 0) == 0 &&
+                                 S_ISDIR(target.st_mode);
     const Entry::Kind kind = type == DT_DIR    ? Entry::folder
                              : followed_folder ? Entry::other
                                                : Entry::file;

@@ -46,16 +46,20 @@ inline std::string fold_case(std::string name) {
   return name;
 }
 
-// Whether a symbolic link in a searched folder may be followed: only one of the user who runs
-// us or of root, as the kernel's protected_symlinks rule has it in shared folders. Anyone else's
-// could point at what that user cannot read, and its plaintext would land where they can.
-bool may_follow_link(uid_t owner);
+// Whether a symbolic link in a searched folder may be followed: only one that nobody but the
+// user who runs us or root could have placed or changed, so the link and the folder that holds
+// it (`dir`) must both be theirs, as the kernel's protected_symlinks rule has it in shared
+// folders. Anyone else's could point at what that user cannot read, and its plaintext would land
+// where they can; root's own link, placed in a user's folder (a tar extracted as root, a hard
+// link to it), points where root chose for another folder, not for this one.
+// Result::ready, foreign_link or foreign_folder.
+Result may_follow_link(uid_t owner, int dir);
 
 // Opens `name` in the folder `dir` (or AT_FDCWD) with `flags`. A symbolic link there is
 // followed only when may_follow_link allows its owner, and its target may pass through no
 // further link; the link is held by an O_PATH descriptor from the check to the reading of its
 // target, so one swapped in between is never the one followed. Fails with `failing` and the
-// errno, or with Result::foreign_link or linked_link.
+// errno, or with Result::foreign_link, foreign_folder or linked_link.
 Maybe<UniqueFd> open_unswappable(int dir, const char* name, int flags, Result failing);
 
 // What a file's status says of its size and times.
