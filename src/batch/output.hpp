@@ -48,7 +48,8 @@ class PendingOutput {
 
   // Gives the file its name: Result::decrypted; left_alone when something has that name (it
   // stays as it is, and this file is dropped); or the failed step. With `sync`, the name too
-  // reaches the disk.
+  // reaches the disk. Where the file system neither links nor renames without replacing, the
+  // name holds an empty file of ours for a moment first.
   FileResult publish(bool sync);
 
  private:

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # As root, a tree that the account nobody owns and attacks: links of other users, a file or a
 # folder swapped for a link mid-run, planted output folders, a default ACL. Their plaintexts
-# must never land where nobody can read them.
+# must never land where nobody can read them. And exFAT, which only root mounts here, where no
+# output may take the name of a file that is there either.
 source "$(dirname "$0")/batch-fixture.sh"
 
 ((EUID == 0)) || skip "it needs root to be another account"
@@ -120,6 +121,20 @@ drop_folder() {  # nobody's links among the PATHs, a planted output, a writer du
   [[ -e $dir/h/d/x.enc ]] || fail "an input removed that no lease held"
 }
 
+# exFAT as on USB sticks, through exfat-fuse from an image: no O_TMPFILE, no hard links and no
+# rename without replacing. The run is root's, as a FUSE mount is root's alone.
+exfat=$(mktemp -d)
+at_exit 'umount "$exfat/m" 2>/dev/null; rm -rf "$exfat"'
+on_exfat() {  # the outputs named, a file already there left as it is, nothing hidden left
+  local at=$exfat/m as_user=()
+  cp "$tree/a.enc" "$tree/sub/deeper/z.enc" "$tree/e.enc" "$tree/e" "$at/"
+  run_batch "$at" "$batch" --sync .
+  status_is 2 && named "./e.enc: left alone: e exists" "2 decrypted, 0 failed, 1 left alone"
+  same "$expected/a" "$at/a" "a" && same "$expected/sub/deeper/z" "$at/z" "z"
+  same "$tree/e" "$at/e" "e, which was there before"
+  equal "" "$(find "$at" -name '.*.ecbcat-*')" "hidden files left behind"
+}
+
 row "root: links of other users; the input's mode, owner, group and time" links_and_modes
 row "root: a drop folder of nobody's: links among the PATHs, a planted output, --rm" drop_folder
 row "root: a file swapped for a link, 100 runs" swapped_file
@@ -129,5 +144,13 @@ if command -v setfacl >/dev/null || install_packages acl; then
   row "root: a default ACL on the folder" default_acl
 else
   skip_row "root: a default ACL on the folder" "no setfacl (apt-get install acl)"
+fi
+if ! type -P mount.exfat-fuse mkfs.exfat >/dev/null && ! install_packages exfat-fuse exfatprogs; then
+  skip_row "root: outputs on exFAT" "no exfat-fuse (apt-get install exfat-fuse exfatprogs)"
+elif mkdir "$exfat/m" && truncate -s 16M "$exfat/img" && mkfs.exfat "$exfat/img" >/dev/null &&
+  mount -t exfat-fuse -o loop "$exfat/img" "$exfat/m" 2>/dev/null; then
+  row "root: outputs on exFAT (exfat-fuse), without hard links" on_exfat
+else
+  skip_row "root: outputs on exFAT" "its image could not be mounted (FUSE, loop devices)"
 fi
 finish

@@ -15,9 +15,10 @@ command -v mmdebstrap >/dev/null || skip "no mmdebstrap (apt-get install --no-in
 
 # What building and testing needs, and nothing more: a release's own toolchain and libraries,
 # openssl for the expected outputs, valgrind for the memcheck, groff for the manual pages,
-# strace, acl and bash-completion for the rows of ecbcat-batch that need them.
+# strace, acl, bash-completion, exfat-fuse and exfatprogs for the rows of ecbcat-batch that need
+# them.
 packages=g++,make,cmake,libssl-dev,libgtest-dev,openssl,valgrind,groff-base,dpkg-dev,util-linux
-packages+=,strace,acl,bash-completion
+packages+=,strace,acl,bash-completion,exfat-fuse,exfatprogs
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/ecbcat/distros
 mkdir -p "$cache"
 

@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -26,6 +28,11 @@ bool no_tmpfile(int err) {
   return err == EOPNOTSUPP || err == EISDIR || err == EINVAL || err == ENOSYS;
 }
 
+// A file system without hard links (FAT, exFAT, some FUSE ones) refuses linkat with one of these.
+bool no_links(int err) {
+  return err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK;
+}
+
 // Where Linux keeps a file's access ACL.
 constexpr char acl_access[] = "system.posix_acl_access";
 
@@ -42,6 +49,33 @@ int sync_folder(int dir, const std::string& name) {
   if (folder.valid()) return ::fsync(folder.get()) == 0 ? 0 : errno;
   UniqueFd named(::openat(dir, name.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK));
   return named.valid() && ::syncfs(named.get()) == 0 ? 0 : errno;
+}
+
+// Gives the hidden file `hidden` in `dir` the name `name` where it cannot be linked: 0, or the
+// errno; EEXIST when the name is taken, which stays as it is. After a success the hidden name is
+// gone.
+int rename_hidden(int dir, const std::string& hidden, const std::string& name) {
+  if (::syscall(SYS_renameat2, dir, hidden.c_str(), dir, name.c_str(), RENAME_NOREPLACE) == 0)
+    return 0;
+  // Without rename flags (FUSE file systems that have none, kernels before 3.15) a rename
+  // replaces whatever has the name. So the name is first taken by an empty file of our own, which
+  // the rename replaces once a check shows it still there: the name holds an empty file for that
+  // moment, and only a file put there between the check and the rename would be replaced.
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  UniqueFd placeholder(::openat(
+      dir, name.c_str(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC | O_NOFOLLOW, private_mode));
+  struct stat made;
+  if (!placeholder.valid() || ::fstat(placeholder.get(), &made) != 0) return errno;
+  const auto ours = [&] {
+    struct stat now;
+    return ::fstatat(dir, name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+           key_of(now) == key_of(made);
+  };
+  if (!ours()) return EEXIST;  // another file took its place, and stays
+  if (::renameat(dir, hidden.c_str(), dir, name.c_str()) == 0) return 0;
+  const int error = errno;
+  if (ours()) ::unlinkat(dir, name.c_str(), 0);
+  return error;
 }
 
 }  // namespace
@@ -143,9 +177,17 @@ FileResult PendingOutput::publish(bool sync) {
           ::linkat(state_.fd, "", state_.dirfd, state_.name.c_str(), AT_EMPTY_PATH) == 0)
         err = 0;
     }
-  } else if (::linkat(state_.dirfd, state_.hidden.c_str(), state_.dirfd, state_.name.c_str(), 0) !=
-             0) {
-    err = errno;  // the hidden name goes either way, in the destructor
+  } else {
+    // Under the lock: the clean-up on a signal waits until the name holds the whole file, not
+    // the empty one that rename_hidden may put there first.
+    std::lock_guard lock(hidden_mutex);
+    if (::linkat(state_.dirfd, state_.hidden.c_str(), state_.dirfd, state_.name.c_str(), 0) != 0) {
+      err = errno;
+      if (no_links(err) && (err = rename_hidden(state_.dirfd, state_.hidden, state_.name)) == 0) {
+        hidden_files.erase({state_.dirfd, state_.hidden});
+        state_.hidden.clear();  // nothing left for the destructor to remove
+      }
+    }  // a hidden name that remains goes in the destructor
   }
   if (err == EEXIST) return {Result::left_alone};
   if (err) return {Result::name_output, err};

@@ -1,7 +1,8 @@
 #pragma once
 
 // What ecbcat-batch's shared code holds of a POSIX system: folders as descriptors, outputs
-// named with O_TMPFILE and linkat, and the checks on links that someone else may have planted.
+// named with O_TMPFILE and linkat (or a rename), and the checks on links that someone else may
+// have planted.
 
 #include <sys/stat.h>
 #include <sys/types.h>
