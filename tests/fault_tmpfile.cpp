@@ -1,5 +1,6 @@
 // For the fault-injection build of ecbcat-batch: ECBCAT_NO_TMPFILE=1 makes every O_TMPFILE open
-// fail as on a file system without them (ld --wrap=openat64), so the hidden-name fallback runs.
+// fail as on a file system without them (ld --wrap=openat64), so the hidden-name fallback runs;
+// ECBCAT_NO_LINK=1 makes linkat fail as on one without hard links (FAT), so a rename names it.
 
 #include <fcntl.h>
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 
 extern "C" int __real_openat64(int dirfd, const char* path, int flags, ...);
+extern "C" int __real_linkat(int from_dir, const char* from, int to_dir, const char* to, int flags);
 
 extern "C" int __wrap_openat64(int dirfd, const char* path, int flags, ...) {
   mode_t mode = 0;
@@ -22,4 +24,13 @@ extern "C" int __wrap_openat64(int dirfd, const char* path, int flags, ...) {
     return -1;
   }
   return __real_openat64(dirfd, path, flags, mode);
+}
+
+extern "C" int __wrap_linkat(int from_dir, const char* from, int to_dir, const char* to,
+                             int flags) {
+  if (std::getenv("ECBCAT_NO_LINK")) {
+    errno = EPERM;
+    return -1;
+  }
+  return __real_linkat(from_dir, from, to_dir, to, flags);
 }

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # ecbcat-batch on a table of trees: what must come out, what must stay as it was, what is
-# reported and the exit status; a read error mid-file and no O_TMPFILE, from the fault-injection
-# build; a deep tree, two runs at once, and the limits of a file's size, a stack and threads.
+# reported and the exit status; a read error mid-file, no O_TMPFILE and no hard links, from the
+# fault-injection build; a deep tree, two runs at once, and the limits of a file's size, a stack
+# and threads.
 source "$(dirname "$0")/batch-fixture.sh"
 
 the_tree() {  # environment for the faulty build, or nothing
@@ -168,6 +169,7 @@ limited() {  # prlimit option: the tree decrypts as ever, on whatever threads ca
 
 row "a tree of every kind" the_tree
 row "the same without O_TMPFILE" the_tree ECBCAT_NO_TMPFILE=1
+row "the same without O_TMPFILE or hard links" the_tree "ECBCAT_NO_TMPFILE=1 ECBCAT_NO_LINK=1"
 row "reruns: this input's output, another version's, one cut short, one not ours" reruns
 row "--rm" removing
 row "exit statuses and the command line" statuses
