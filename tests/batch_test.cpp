@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "acl.hpp"
 #include "job.hpp"
 #include "options.hpp"
 #include "record.hpp"
@@ -124,6 +125,33 @@ TEST(Batch, RerunVerdicts) {
   for (const char* bad : {"", "1 2", "1 2 3 ", "1  2 3", "1 2 3 4", "x 2 3", "1,2,3"}) {
     EXPECT_EQ(std::nullopt, stamp_from_record(bad)) << bad;
   }
+}
+
+// What every class of a file grants in common, from its mode or its ACL as Linux stores it.
+TEST(Batch, OthersBound) {
+  // Version 2, then each entry: tag and permissions (little-endian 16 bits), id (32 bits).
+  const auto acl = [](std::initializer_list<std::pair<unsigned, unsigned>> entries) {
+    std::string s("\2\0\0\0", 4);
+    for (auto [tag, perm] : entries) s += {char(tag), char(tag >> 8), char(perm), 0, 1, 0, 0, 0};
+    return s;
+  };
+  const unsigned user_obj = 1, user = 2, group_obj = 4, group = 8, mask = 0x10, other = 0x20;
+  struct Case {
+    unsigned mode;
+    std::string acl;
+    unsigned bound;
+  } cases[] = {
+      {0644, "", 04},
+      {0604, "", 0},  // the group is kept out, and may be among the others
+      {0640, acl({{user_obj, 6}, {user, 4}, {group_obj, 4}, {mask, 4}, {other, 0}}), 0},
+      {0655, acl({{user_obj, 6}, {group_obj, 5}, {group, 7}, {mask, 5}, {other, 5}}), 05},
+      {0644, acl({{user_obj, 6}, {user, 0}, {group_obj, 4}, {mask, 4}, {other, 4}}), 0},
+      {0674, acl({{user_obj, 6}, {user, 7}, {group_obj, 7}, {mask, 1}, {other, 7}}), 01},
+      {0644, acl({{user_obj, 6}, {group_obj, 4}}), 0},  // no others' entry
+      {0644, acl({{user_obj, 6}, {group_obj, 4}, {other, 4}}).substr(0, 13), 0},
+      {0644, "?", 0},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.bound, others_bound(c.mode, c.acl)) << std::oct << c.mode;
 }
 
 }  // namespace

@@ -64,9 +64,11 @@ class OutputFolder {
   // DIR itself, open already (or not, in a dry run that found none), and what it is.
   OutputFolder(FolderHandle dir, std::string shown, const FileInfo& info)
       : path_(std::move(shown)), source_(info), handle_(std::move(dir)) {}
-  // The folder `name` in `parent`, mirroring the source folder `source`.
-  OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name, const FileInfo& source)
-      : parent_(std::move(parent)), name_(std::move(name)), source_(source) {}
+  // The folder `name` in `parent`, mirroring the source folder `source`, whose access ACL
+  // (folder_acl) is `acl`.
+  OutputFolder(std::shared_ptr<OutputFolder> parent, std::string name, const FileInfo& source,
+               std::string acl)
+      : parent_(std::move(parent)), name_(std::move(name)), acl_(std::move(acl)), source_(source) {}
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
 
@@ -83,10 +85,14 @@ class OutputFolder {
  private:
   std::mutex mutex_;
   std::shared_ptr<OutputFolder> parent_;
-  std::string name_, path_;
+  std::string name_, path_, acl_;
   FileInfo source_{};  // the source folder; for DIR itself, DIR
   FolderHandle handle_;
 };
+
+// A source folder's access ACL as the system keeps it, for its mirror under DIR: empty where it
+// has none, or where a new folder takes its permissions from the one it is made in (Windows).
+std::string folder_acl(FolderRef folder);
 
 // Removes the hidden files of every output not yet published or dropped, and keeps any more
 // from being made: the clean-up on a signal, after which the process must end.

@@ -69,8 +69,9 @@ void Walker::open_pending(Pending p) {
   Maybe<std::optional<Opened>> sub = open_folder(*p.parent, p.name);
   if (!sub) return sink_.failed(join(p.parent->path(), p.name), sub.failure());
   if (!*sub || !to_search((*sub)->info)) return;
-  auto out =
-      p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, p.name, (*sub)->info) : nullptr;
+  auto out = p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, p.name, (*sub)->info,
+                                                            folder_acl((*sub)->handle.get()))
+                           : nullptr;
   search(std::make_shared<const Folder>(std::move((*sub)->handle), std::move(p.parent), p.name,
                                         std::move(out)),
          p.depth);
@@ -89,7 +90,7 @@ void Walker::path(const std::string& path) {
     name = name.substr(base_of(name));
     std::shared_ptr<OutputFolder> out = sink_.output_dir;
     if (out && !name.empty() && name != "." && name != "..") {
-      out = std::make_shared<OutputFolder>(out, name, at->info);
+      out = std::make_shared<OutputFolder>(out, name, at->info, folder_acl(listing->get()));
     }
     search(std::make_shared<const Folder>(std::move(*listing), nullptr, path, std::move(out)), 0);
     while (!pending_.empty()) {

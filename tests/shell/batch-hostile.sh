@@ -86,13 +86,27 @@ planted_output_dir() {  # nobody's link as DIR, nobody's folder inside DIR: neit
   named "drop/m644.enc: failed making output folder: Operation not permitted"
   equal "1.enc 2.enc 3.enc 4.enc" "$(ls "$secret" | xargs)" "the secret folder after the runs"
 }
-default_acl() {  # a default ACL of nobody's on their folder lets them read no output
+acls() {  # a default ACL of nobody's on their folder lets them read no output; an ACL's group
+  # entries never reach a group that the output's owner could not give it
   hostile
   setfacl -d -m u:nobody:rwx "$dir/h" && cp "$secret/4.enc" "$dir/h/acl.enc"
   setfacl -b "$dir/h/acl.enc" && chmod 640 "$dir/h/acl.enc"  # nobody cannot read it
   as_root "$batch" acl.enc
   status_is 0
   ! as_nobody cat "$dir/h/acl" >/dev/null 2>&1 || fail "nobody reads the plaintext of a file they cannot read"
+  # Root's 0750 folder and 0640 file, which an ACL lets nobody read: as nobody, whose group is
+  # not root's, the output and its mirror folder are nobody's alone; as root, the mirror folder
+  # carries the source's ACL, so root's group still cannot enter it.
+  mkdir -p "$dir/g/proj" && cp "$secret/1.enc" "$dir/g/proj/x.enc" && chmod 755 "$dir/g"
+  chmod 750 "$dir/g/proj" && chmod 640 "$dir/g/proj/x.enc"
+  setfacl -m u:nobody:rx "$dir/g/proj" && setfacl -m u:nobody:r "$dir/g/proj/x.enc"
+  (cd "$dir/h" && as_nobody $emulator "$batch" -o out ../g) 2>"$dir/err" && status=0 || status=$?
+  status_is 0
+  equal "600 700" "$(stat -c %a "$dir/h/out/g/proj/x" "$dir/h/out/g/proj" | xargs)" "nobody's output, and its folder"
+  [[ $(getfacl -c "$dir/h/out/g/proj/x" "$dir/h/out/g/proj") != *mask* ]] || fail "an ACL copied onto nobody's output"
+  mkdir -m 755 "$dir/h/plain" && as_root "$batch" -o plain ../g
+  status_is 0
+  equal "$(getfacl -c "$dir/g/proj")" "$(getfacl -c "$dir/h/plain/g/proj")" "the mirror folder's ACL"
 }
 
 drop_folder() {  # nobody's links among the PATHs, a planted output, a writer during --rm
@@ -141,9 +155,9 @@ row "root: a file swapped for a link, 100 runs" swapped_file
 row "root: a folder swapped for a link mid-run" swapped_folder
 row "root: DIR and output folders that nobody planted" planted_output_dir
 if command -v setfacl >/dev/null || install_packages acl; then
-  row "root: a default ACL on the folder" default_acl
+  row "root: a default ACL on the folder; ACLs of inputs and folders under -o" acls
 else
-  skip_row "root: a default ACL on the folder" "no setfacl (apt-get install acl)"
+  skip_row "root: ACLs" "no setfacl (apt-get install acl)"
 fi
 if ! type -P mount.exfat-fuse mkfs.exfat >/dev/null && ! install_packages exfat-fuse exfatprogs; then
   skip_row "root: outputs on exFAT" "no exfat-fuse (apt-get install exfat-fuse exfatprogs)"

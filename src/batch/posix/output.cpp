@@ -11,6 +11,7 @@
 #include <set>
 #include <utility>
 
+#include "acl.hpp"
 #include "fs.hpp"
 #include "job.hpp"
 
@@ -33,8 +34,10 @@ bool no_links(int err) {
   return err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK;
 }
 
-// Where Linux keeps a file's access ACL.
+// Where Linux keeps a file's access ACL; what folder_acl gives for one that cannot be read
+// (larger than we take, say), whose folder's mirror only its owner may enter.
 constexpr char acl_access[] = "system.posix_acl_access";
+constexpr std::string_view unreadable_acl = "?";
 
 // Owner-only until finish() gives the input's mode: a plaintext is never readable by more
 // people than its ciphertext, not even while it is written.
@@ -129,25 +132,29 @@ FileResult PendingOutput::finish(const Input& in, bool sync) {
   // output is of this input as it is now. Where the file system keeps none, the times tell.
   const std::string record = record_of(in.stamp());
   ::fsetxattr(state_.fd, record_attribute, record.data(), record.size(), 0);
-  // The owner and group where we may set them (as root, or a group we are in). Where the group
-  // stays ours, its bits go, and others get no more than the input's group had: our group, and
-  // the others, may hold people the input's group kept out.
+  // The input's access ACL, copied where its entries keep their meaning on the output.
+  char acl[4096];
+  ssize_t acl_size = ::fgetxattr(in.fd(), acl_access, acl, sizeof acl);
+  // Where the input's cannot be read, only the owner reads.
   mode_t mode = input.st_mode & 0777;
+  if (acl_size < 0 && errno != ENODATA && errno != EOPNOTSUPP) mode &= 0700;
+  // The owner and group where we may set them (as root, or a group we are in). Where the group
+  // stays ours, its bits go, and others get no more than every class of the input had in
+  // common: our group, and the others, may hold people the input's group, ACL entries or mode
+  // kept out. Nor is the ACL copied then, whose group entries would name our group.
   if (::fchown(state_.fd, input.st_uid, input.st_gid) != 0) {
     if (errno != EPERM) return {Result::copy_attributes, errno};
     if (::fchown(state_.fd, static_cast<uid_t>(-1), input.st_gid) != 0) {
       if (errno != EPERM) return {Result::copy_attributes, errno};
-      mode = (mode & 0700) | (mode & (mode >> 3) & 07);
+      mode = (mode & 0700) | others_bound(mode, {acl, acl_size > 0 ? std::size_t(acl_size) : 0});
+      acl_size = 0;
     }
   }
   // No access ACL but the input's: one inherited from the folder's default ACL (which its owner
-  // sets) would let in whom it names. Where the input's cannot be copied, only the owner reads.
+  // sets) would let in whom it names.
   if (::fremovexattr(state_.fd, acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
     return {Result::copy_attributes, errno};
   }
-  char acl[4096];
-  const ssize_t acl_size = ::fgetxattr(in.fd(), acl_access, acl, sizeof acl);
-  if (acl_size < 0 && errno != ENODATA && errno != EOPNOTSUPP) mode &= 0700;
   const struct timespec times[2] = {input.st_atim, input.st_mtim};
   if (::fchmod(state_.fd, mode) != 0 || ::futimens(state_.fd, times) != 0) {
     return {Result::copy_attributes, errno};
@@ -215,9 +222,14 @@ Maybe<int> OutputFolder::get(bool make) {
   // may remove it, there as in the source.
   mode_t mode = source_.st_mode & (0777 | S_ISVTX | S_ISGID);
   if (made) {
+    // As for an output: the source's ACL where its group is given, else no group bits, and
+    // others no more than every class of the source had in common.
+    bool copy_acl = !acl_.empty() && acl_ != unreadable_acl;
+    if (acl_ == unreadable_acl) mode &= ~mode_t{077};
     if (::fchown(fd.get(), source_.st_uid, source_.st_gid) != 0 &&
         ::fchown(fd.get(), static_cast<uid_t>(-1), source_.st_gid) != 0) {
-      mode &= ~mode_t{070};
+      mode = (mode & ~mode_t{077}) | others_bound(mode, acl_);
+      copy_acl = false;
     }
     // No ACL inherited from DIR's default one: the mode says who may enter. The owner keeps the
     // right to fill it, as the source's owner may fill the source.
@@ -226,6 +238,7 @@ Maybe<int> OutputFolder::get(bool make) {
       return failed(errno);
     }
     if ((::fremovexattr(fd.get(), acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) ||
+        (copy_acl && ::fsetxattr(fd.get(), acl_access, acl_.data(), acl_.size(), 0) != 0) ||
         ::fchmod(fd.get(), mode | S_IRWXU) != 0) {
       return failed(errno);
     }
@@ -240,6 +253,13 @@ Maybe<int> OutputFolder::get(bool make) {
   }
   handle_ = std::move(fd);
   return handle_.get();
+}
+
+std::string folder_acl(int folder) {
+  char acl[4096];
+  const ssize_t n = ::fgetxattr(folder, acl_access, acl, sizeof acl);
+  if (n < 0) return errno == ENODATA || errno == EOPNOTSUPP ? "" : std::string(unreadable_acl);
+  return {acl, static_cast<std::size_t>(n)};
 }
 
 void remove_hidden_outputs() {

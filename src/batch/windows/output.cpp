@@ -139,6 +139,10 @@ Maybe<HANDLE> OutputFolder::get(bool make) {
   return handle_.get();
 }
 
+std::string folder_acl(HANDLE) {
+  return {};  // a new folder inherits from the one it is made in
+}
+
 void remove_hidden_outputs() {
   making.lock();  // for good: the process ends now
   stopped = true;
