@@ -71,7 +71,8 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     return r;
   }
   if (FileResult made = out.create(*dir, name); made.what != Result::ready) return made;
-  const Outcome outcome = decrypt_stream(aes, in->fd(), out.fd(), buffers, true);
+  const Outcome outcome =
+      decrypt_stream(aes, in->fd(), out.fd(), buffers, true, options.between, options.context);
   FileResult done = result_of(outcome);
   // What was read is the file as it was opened, whole, and nobody began writing it meanwhile.
   if (done.what == Result::ready) done.what = in->unchanged(outcome.bytes_read);

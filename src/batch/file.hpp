@@ -47,6 +47,8 @@ struct StepOptions {
   bool dry_run = false;   // check what a real run checks before it writes, and write nothing
   long long min_age = 0;  // seconds since an input last changed before it is taken
   bool remove = false;    // --rm: an input done by an earlier run is held for removal too
+  BetweenChunks between = nullptr;  // with its context, called between chunks of a decryption
+  void* context = nullptr;
 };
 
 // The per-file step: decrypts the job's X.enc into `out`, an output of X in the same folder or

@@ -38,6 +38,10 @@ namespace {
 
 using namespace ecbcat;
 
+struct Batch;
+// The end of a run on a signal; `locked`: the caller holds the batch's mutex already.
+[[noreturn]] void interrupt(Batch& b, int sig, bool locked = false);
+
 // Everything the threads share. `mutex` guards the queue and the report, and is held while an
 // output gets its name, so that the count a signal reports is exact; it is never held while
 // writing. `io` only keeps lines whole; nothing waits for it but writers.
@@ -63,9 +67,7 @@ struct Batch {
   void tell(const Lines& lines) {
     if (!lines.out.empty()) {
       std::lock_guard lock(io);
-      const int err =
-          write_all(STDOUT_FILENO, reinterpret_cast<const unsigned char*>(lines.out.data()),
-                    lines.out.size());
+      const int err = put(STDOUT_FILENO, lines.out);
       if (err && !out_error) out_error = err;
     }
     say(lines.err.empty() || !progress ? lines.err : "\r\033[K" + lines.err);
@@ -73,11 +75,28 @@ struct Batch {
   void say(const std::string& line) {
     if (line.empty()) return;
     std::lock_guard lock(io);
-    write_all(STDERR_FILENO, reinterpret_cast<const unsigned char*>(line.data()), line.size());
+    put(STDERR_FILENO, line);
+  }
+  // Writes `text` whole: 0, or the errno. Without a thread for the signals, one that comes
+  // while the descriptor takes nothing (a pipe that nobody reads) ends the run here, so it is
+  // written in pieces that a pipe with any room takes without waiting.
+  int put(int fd, const std::string& text) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
+    if (signal_thread) return write_all(fd, bytes, text.size());
+    for (std::size_t at = 0, piece = 512; at < text.size(); at += piece) {
+      if (const int sig = wait_writable(fd)) interrupt(*this, sig);
+      if (const int err = write_all(fd, bytes + at, std::min(piece, text.size() - at))) return err;
+    }
+    return 0;
   }
 };
 
-[[noreturn]] void interrupt(Batch& b, int sig);
+// Without a thread for the signals, one that has come ends the run; the caller holds the
+// batch's mutex when `locked`.
+void take_signals(Batch& b, bool locked = false) {
+  if (b.signal_thread) return;
+  if (const int sig = take_signal()) interrupt(b, sig, locked);
+}
 
 // What a thread decrypts with: the key expanded once, the buffers made once.
 struct Decryption {
@@ -86,12 +105,14 @@ struct Decryption {
   unsigned long setup = aes.init(key);  // the set-up failure, if any
 };
 
+void between_chunks(void* batch) {
+  take_signals(*static_cast<Batch*>(batch));
+}
+
 // One file from the queue to its count.
 void run_job(Batch& b, Decryption& d, const Job& job) {
-  // Without a thread for the signals, they are taken between files.
-  if (!b.signal_thread) {
-    if (const int sig = take_signal()) interrupt(b, sig);
-  }
+  // Without a thread for the signals, they are taken between files and between chunks.
+  take_signals(b);
   const Options& o = b.options;
   // With --rm, the output is on the disk, name and all, before the input goes.
   const bool sync = o.sync || o.remove;
@@ -99,7 +120,8 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
   std::optional<Input> input;  // held until the output is named
   FileResult r = d.setup ? FileResult{Result::setup, 0, d.setup}
                          : decrypt_file(d.aes, d.buffers, job, out, input,
-                                        {sync, o.dry_run, o.min_age, o.remove});
+                                        {sync, o.dry_run, o.min_age, o.remove,
+                                         b.signal_thread ? nullptr : between_chunks, &b});
   // Where no lease holds the input, a writer that pauses between writes cannot be seen: only
   // --min-age vouches that it is whole.
   const auto remove = [&](const Job& j, Input& in) {
@@ -109,6 +131,7 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
   {
     std::lock_guard lock(b.mutex);
     if (r.what == Result::ready) {
+      take_signals(b, true);  // no output gets its name after a signal
       FileResult named = out.publish(sync);
       if (named.what == Result::left_alone) named.what = when_taken(job, *input);
       if (named.what == Result::decrypted && o.remove) named = remove(job, *input);
@@ -183,8 +206,8 @@ void show_progress(Batch& b, const std::atomic<bool>& stop) {
 // output gets its name after the count is taken; the hidden files of the outputs under way are
 // removed and the process ends, which drops the unnamed ones. It waits for no writer: a
 // standard error that nobody reads gets a moment, then the run ends anyway.
-[[noreturn]] void interrupt(Batch& b, int sig) {
-  b.mutex.lock();
+[[noreturn]] void interrupt(Batch& b, int sig, bool locked) {
+  if (!locked) b.mutex.lock();
   remove_hidden_outputs();
   write_briefly((b.progress ? "\r\033[K" : "") + b.report.interrupted(b.under_way));
   std::_Exit(128 + sig);

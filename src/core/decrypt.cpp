@@ -38,7 +38,7 @@ Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int ou
 }
 
 Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers,
-                       bool new_file) {
+                       bool new_file, BetweenChunks between, void* context) {
   if (!new_file) {
     if (output_is_input(in_fd, out_fd)) return {Fault::output_is_input, 0, 0};
     // A producer that writes big pieces keeps going while a large input pipe fills. On the
@@ -59,6 +59,7 @@ Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& 
   long long bytes_read = 0;
 
   for (;;) {
+    if (between) between(context);
     ssize_t n = read_some(in_fd, in + have, chunk_size - have);
     if (n < 0) return {Fault::read, errno, 0, bytes_read};
     if (n == 0) break;

@@ -74,11 +74,16 @@ class StreamBuffers {
 // writing anything, an output that would feed back into the input (output_is_input).
 Outcome decrypt_stream(std::span<const unsigned char, 16> key, int in_fd, int out_fd);
 
+// Called between chunks with its context, for a caller that must take signals with no thread
+// to wait for them: it may end the process, and otherwise returns.
+using BetweenChunks = void (*)(void* context);
+
 // The same with a decryptor already set up and buffers kept, so that one that decrypts many
 // files expands the key and makes the buffers once rather than once a file. `new_file`: the
 // input is a regular file and the output a new one that this process made, so there is no
 // pipe to widen and the output cannot be the input: those checks are not paid for.
 Outcome decrypt_stream(EcbDecryptor& aes, int in_fd, int out_fd, StreamBuffers& buffers,
-                       bool new_file = false);
+                       bool new_file = false, BetweenChunks between = nullptr,
+                       void* context = nullptr);
 
 }  // namespace ecbcat

@@ -5,12 +5,13 @@
 # written: held open by a writer, opened by one mid-read, changed mid-read by one that no lease
 # can see.
 source "$(dirname "$0")/batch-fixture.sh"
+limit=()  # words before the program: a resource limit
 
 interrupted() {  # signal expected-status [environment [-o DIR]]: mid-file, then a rerun
   fresh
   local o=("${@:4}") out=$dir/run/${4:+out/}big
   if [[ -n ${4:-} ]]; then mkdir "$dir/run/out" && chown nobody: "$dir/run/out" 2>/dev/null || true; fi
-  (cd "$dir/run" && exec "${as_user[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
+  (cd "$dir/run" && exec "${as_user[@]}" "${limit[@]}" env ECBCAT_READ_PIECE=4 ECBCAT_READ_ANY_FILE=1 ${3:-} $emulator "$faulty" "${o[@]}" -j 1 big.enc) \
     2>"$dir/err" &
   local pid=$!
   reading "$pid" big.enc && sleep 0.2
@@ -49,9 +50,9 @@ stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
   fresh
   local n pid
   for n in $(seq 3000); do echo x >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
-  mkfifo "$dir/fifo"
+  rm -f "$dir/fifo" && mkfifo "$dir/fifo"
   sleep 30 <"$dir/fifo" &
-  (cd "$dir/run" && exec $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
+  (cd "$dir/run" && exec "${as_user[@]}" "${limit[@]}" $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
   pid=$!
   sleep 1 && kill -TERM "$pid"
   for n in $(seq 30); do kill -0 "$pid" 2>/dev/null && sleep 0.1; done
@@ -129,5 +130,13 @@ else
 fi
 row "SIGTERM while nobody reads standard error" stderr_unread
 row "SIGINT and SIGHUP ignored from the start" ignored_signals
+no_thread() {  # with no thread to wait for them (RLIMIT_NPROC reached), signals end a run at once
+  local limit=(prlimit --nproc=1)
+  interrupted TERM 143 ECBCAT_NO_TMPFILE=1
+  stderr_unread
+}
+if [[ -z ${ECBCAT_SANITIZED:-} && -z $emulator ]]; then  # they need threads of their own
+  row "SIGTERM mid-file and to an unread standard error, without a thread" no_thread
+fi
 row "SIGTERM at any moment without O_TMPFILE" term_loop
 finish

@@ -5,6 +5,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -102,6 +103,17 @@ int wait_for_signal() {
 int take_signal() {
   const timespec now{0, 0};
   return next_signal(&now);
+}
+
+int wait_writable(int fd) {
+  // Readable while one of the signals is pending; they stay for take_signal to take.
+  static const int pending = ::signalfd(-1, &routed, SFD_CLOEXEC | SFD_NONBLOCK);
+  for (;;) {
+    if (const int sig = take_signal()) return sig;
+    pollfd p[2] = {{fd, POLLOUT, 0}, {pending, POLLIN, 0}};
+    if (::poll(p, pending >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return 0;
+    if (p[0].revents) return 0;
+  }
 }
 
 void write_briefly(const std::string& text) {

@@ -235,6 +235,10 @@ int take_signal() {
   return arrival && ::WaitForSingleObject(arrival, 0) == WAIT_OBJECT_0 ? arrived.load() : 0;
 }
 
+int wait_writable(int) {
+  return take_signal();  // console events come on a thread of the system's
+}
+
 void write_briefly(const std::string& text) {
   // A pipe that nobody reads would hold the write for ever: it goes on a thread of its own,
   // which the end of the process stops.
