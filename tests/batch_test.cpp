@@ -65,6 +65,14 @@ TEST(Batch, CommandLines) {
       {{"--min-age", "-1", "."}, usage_error, 0, {}, false},
       {{"--min-age=1x", "."}, usage_error, 0, {}, false},
       {{"--min-age", "60", "--rm", "."}, std::nullopt, 0, {"."}, false},
+      // With -o, two PATHs whose outputs would meet under DIR; one named twice does not.
+      {{"-o", "D", "x/data", "y/data/"}, usage_error, 0, {}, false},
+      {{"-o", "D", "x/f.enc", "y/f"}, usage_error, 0, {}, false},
+      {{"-o", "D", "x/f.enc", "x/f.enc/", "g", "."},
+       std::nullopt,
+       0,
+       {"x/f.enc", "x/f.enc/", "g", "."},
+       false},
       {{}, usage_error, 0, {}, false},
   };
   for (const Case& c : cases) {

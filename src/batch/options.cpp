@@ -6,8 +6,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 
+#include "job.hpp"
 #include "report.hpp"
 
 namespace ecbcat {
@@ -44,6 +46,27 @@ int usage(const std::string& what) {
   std::fprintf(stderr, "ecbcat-batch: %s\nTry 'ecbcat-batch --help' for more information.\n",
                what.c_str());
   return usage_error;
+}
+
+// With -o, two PATHs whose outputs would meet at one name under DIR: a folder PATH keeps its
+// last name there, and a file PATH's output takes its name. The second would find the first's
+// outputs in its place and leave every file alone. Empty when there are none.
+std::string clash(const Options& o) {
+  std::map<std::string, std::string> taken;  // a name under DIR, and the PATH that claims it
+  for (const std::string& path : o.paths) {
+    const std::string trimmed = path.substr(0, path.find_last_not_of(path_separators) + 1);
+    const std::string last = trimmed.substr(base_of(trimmed));
+    if (last.empty() || last == "." || last == "..") continue;  // DIR itself
+    for (const std::string& name : {last, output_name(last)}) {
+      if (name.empty()) continue;
+      const auto [at, added] = taken.emplace(fold_case(name), trimmed);
+      if (!added && at->second != trimmed) {
+        return shown(at->second) + " and " + shown(path) + " would both have their outputs at " +
+               shown(join(o.output_dir, name)) + ": give them in runs of their own";
+      }
+    }
+  }
+  return {};
 }
 
 }  // namespace
@@ -130,6 +153,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
   if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");
   o.paths.assign(argv + optind, argv + argc);
   if (o.paths.empty()) return usage("no PATH given: name the files or folders to decrypt");
+  if (o.output_dir) {
+    if (const std::string both = clash(o); !both.empty()) return usage(both);
+  }
   return std::nullopt;
 }
 
