@@ -140,6 +140,7 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
     } else if (r.what == Result::done_before && input) {
       if (FileResult gone = remove(job, *input); gone.what != Result::decrypted) r = gone;
     }
+    if (r.output.empty()) r.output = job.output_path();  // for the messages that name it
     lines = b.report.count(job.path(), r);
     --b.under_way;
   }

@@ -48,15 +48,32 @@ int usage(const std::string& what) {
   return usage_error;
 }
 
+// A path as written without its "." names and doubled or trailing separators, so that two
+// spellings of one name ("d/x", "d/./x/") are told as one. Nothing is resolved.
+std::string plain_spelling(const std::string& path) {
+  std::string plain = path.find_first_of(path_separators) == 0 ? "/" : "";
+  for (std::size_t from = 0; from < path.size();) {
+    std::size_t end = path.find_first_of(path_separators, from);
+    if (end == std::string::npos) end = path.size();
+    const std::string name = path.substr(from, end - from);
+    if (!name.empty() && name != ".") {
+      if (!plain.empty() && plain.back() != '/') plain += '/';
+      plain += name;
+    }
+    from = end + 1;
+  }
+  return plain;
+}
+
 // With -o, two PATHs whose outputs would meet at one name under DIR: a folder PATH keeps its
 // last name there, and a file PATH's output takes its name. The second would find the first's
 // outputs in its place and leave every file alone. Empty when there are none.
 std::string clash(const Options& o) {
   std::map<std::string, std::string> taken;  // a name under DIR, and the PATH that claims it
   for (const std::string& path : o.paths) {
-    const std::string trimmed = path.substr(0, path.find_last_not_of(path_separators) + 1);
-    const std::string last = trimmed.substr(base_of(trimmed));
-    if (last.empty() || last == "." || last == "..") continue;  // DIR itself
+    const std::string trimmed = plain_spelling(path);
+    const std::string last = trimmed.substr(trimmed.find_last_of('/') + 1);
+    if (last.empty() || last == "..") continue;  // DIR itself
     for (const std::string& name : {last, output_name(last)}) {
       if (name.empty()) continue;
       const auto [at, added] = taken.emplace(fold_case(name), trimmed);

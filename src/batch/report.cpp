@@ -20,6 +20,15 @@ std::string for_later(long n) {
   return n ? ", " + std::to_string(n) + " for a later run" : "";
 }
 
+// A name as a -v line shows it on either side of " -> ": the arrow within it escaped, so that
+// the line splits in one place only.
+std::string arrow_safe(std::string shown) {
+  for (std::size_t at = 0; (at = shown.find(" -> ", at)) != std::string::npos; at += 4) {
+    shown.replace(at + 2, 1, "\\076");
+  }
+  return shown;
+}
+
 }  // namespace
 
 std::string shown(const std::string& name) {
@@ -77,6 +86,11 @@ std::string shown(const std::string& name) {
 std::string wording(const std::string& path, const FileResult& r) {
   const auto because = [&](const char* what) { return because_of(what, r.error); };
   const std::string base = path.substr(path.find_last_of(path_separators) + 1);
+  // The output, by its name where it is beside the input, else by its path (-o).
+  const std::string output =
+      r.output.empty() || r.output.substr(0, base_of(r.output)) == path.substr(0, base_of(path))
+          ? shown(output_name(base))
+          : shown(r.output);
   const auto crypto = [&](const char* what) {
     char text[256];
     describe_crypto_error(r.crypto, text, sizeof text);
@@ -90,7 +104,9 @@ std::string wording(const std::string& path, const FileResult& r) {
     case Result::done_before:
       return {};
     case Result::left_alone:
-      return "left alone: " + shown(output_name(base)) + " exists";
+      return "left alone: " + output + " exists";
+    case Result::planned_twice:
+      return "left alone: " + output + " would exist by then";
     case Result::still_arriving:
       return "still being written: left for a later run";
     case Result::changed:
@@ -100,8 +116,7 @@ std::string wording(const std::string& path, const FileResult& r) {
     case Result::input_replaced:
       return "decrypted, but not removed: its name now names another file, left for a later run";
     case Result::stale_output:
-      return "left alone: " + shown(output_name(base)) + " is not the decryption of " +
-             shown(base) + " as it is now";
+      return "left alone: " + output + " is not the decryption of " + shown(base) + " as it is now";
     case Result::remove_input:
       return because("decrypted, but failed removing it");
     case Result::written_since:
@@ -171,7 +186,7 @@ Lines Report::count(const std::string& path, FileResult r) {
   Lines lines;
   // A dry run names nothing, so it remembers what a run would have named by now.
   if (r.what == Result::would_decrypt && !planned_.insert(r.planned).second) {
-    r.what = Result::left_alone;
+    r.what = Result::planned_twice;
   }
   const bool decrypted = r.what == Result::decrypted || r.what == Result::would_decrypt;
   if (decrypted || r.what == Result::done_before) {
@@ -188,12 +203,14 @@ Lines Report::count(const std::string& path, FileResult r) {
           (o_.remove ? " would be decrypted and removed, into " : " would be decrypted into ") +
           shown(r.output) + "\n";
     } else if (decrypted && o_.verbose) {
-      lines.out = shown(path) + " -> " + shown(r.output) + (o_.remove ? ", removed\n" : "\n");
+      lines.out = arrow_safe(shown(path)) + " -> " + arrow_safe(shown(r.output)) +
+                  (o_.remove ? ", removed\n" : "\n");
     }
     return lines;
   }
   switch (r.what) {
     case Result::left_alone:
+    case Result::planned_twice:
       ++left_alone_;
       if (o_.quiet) return lines;
       break;

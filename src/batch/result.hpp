@@ -14,6 +14,7 @@ enum class Result {
   would_decrypt,  // in a dry run, everything a real run checks before writing held
   done_before,    // its output exists, made from the input as it is now
   left_alone,     // its output's name exists, and is not the output of this input
+  planned_twice,  // in a dry run, its output is the one of a file met before
   // For a later run: the input is not taken now, and nothing is made of it.
   still_arriving,  // someone has it open for writing, or opened it while it was read
   changed,         // its size or times changed while it was read, or it ended early

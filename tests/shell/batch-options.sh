@@ -16,7 +16,7 @@ dry_run() {  # writes nothing, says what the run then does, exits as it does
   equal "$status" "$dry_status" "the dry run's status"
   sort "$dir/out" | same "$dir/dry" /dev/stdin "what the run decrypted"
   run_batch "$dir/run" "$batch" -n -o new sub/deeper/z.enc sub/deeper/z.enc
-  status_is 2
+  status_is 2 && named "sub/deeper/z.enc: left alone: new/z would exist by then"
   [[ ! -e $dir/run/new ]] || fail "a dry run made DIR"
 }
 writable() {  # mode: chmod of the copy of the tree, but for the closed folder, which even its
@@ -39,6 +39,8 @@ output_dir() {  # -o from a read-only tree; two inputs onto one output; DIR insi
   status_is 0
   writable u+w && run_batch "$dir/run" "$batch" -o plain . && run_batch "$dir/run" "$batch" -o plain .
   named "ecbcat-batch: 0 decrypted"
+  rm "$dir/run/plain/a" && echo other >"$dir/run/plain/a" && run_batch "$dir/run" "$batch" -o plain a.enc
+  status_is 2 && named "a.enc: left alone: plain/a exists"
   [[ ! -e $dir/run/plain/plain ]] || fail "DIR was searched"
   # DIR a link with a relative target: read from the link's folder, not the current one
   mkdir -p "$dir/x/real" && ln -sfn real "$dir/x/rel" && { ((EUID != 0)) || chown nobody: "$dir/x/real"; }

@@ -98,8 +98,10 @@ ROWS
 }
 quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: none left alone
   fresh
+  cp "$tree/a.enc" "$dir/run/x -> y.enc"
   run_batch "$dir/run" "$batch" -v .
-  equal "${#decrypted[@]}" "$(grep -c ' -> ' "$dir/out")" "lines of -v"
+  equal "$((${#decrypted[@]} + 1))" "$(grep -c ' -> ' "$dir/out")" "lines of -v"
+  grep -qxF './x -\076 y.enc -> ./x -\076 y' "$dir/out" || fail "a name with an arrow: $(grep x "$dir/out")"
   run_batch "$dir/run" "$batch" -q .
   equal "" "$(grep -a 'left alone:' "$dir/err" || true)" "left-alone lines under -q"
   named "ecbcat-batch: 0 decrypted, 5 failed, 2 left alone"
