@@ -140,7 +140,10 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
     } else if (r.what == Result::done_before && input) {
       if (FileResult gone = remove(job, *input); gone.what != Result::decrypted) r = gone;
     }
-    if (r.output.empty()) r.output = job.output_path();  // for the messages that name it
+    // The messages that name an output that exists say where it is.
+    if (r.output.empty() && (r.what == Result::left_alone || r.what == Result::stale_output)) {
+      r.output = job.output_path();
+    }
     lines = b.report.count(job.path(), r);
     --b.under_way;
   }
