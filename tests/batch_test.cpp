@@ -68,10 +68,12 @@ TEST(Batch, CommandLines) {
       // With -o, two PATHs whose outputs would meet under DIR; one named twice does not.
       {{"-o", "D", "x/data", "y/data/"}, usage_error, 0, {}, false},
       {{"-o", "D", "x/f.enc", "y/f"}, usage_error, 0, {}, false},
-      {{"-o", "D", "x/f.enc", "x//./f.enc/", "g", "."},
+      {{"-o", "D", "a/.", "b/."}, usage_error, 0, {}, false},
+      {{"-o", "D", "y/f.enc", "."}, usage_error, 0, {}, false},
+      {{"-o", "D", "x/f.enc", "x//./f.enc/", "g"},
        std::nullopt,
        0,
-       {"x/f.enc", "x//./f.enc/", "g", "."},
+       {"x/f.enc", "x//./f.enc/", "g"},
        false},
       {{}, usage_error, 0, {}, false},
   };

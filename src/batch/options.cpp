@@ -65,21 +65,38 @@ std::string plain_spelling(const std::string& path) {
   return plain;
 }
 
-// With -o, two PATHs whose outputs would meet at one name under DIR: a folder PATH keeps its
-// last name there, and a file PATH's output takes its name. The second would find the first's
-// outputs in its place and leave every file alone. Empty when there are none.
+// With -o, two PATHs whose outputs could meet at one name under DIR: a folder PATH keeps its
+// last name there, a file PATH's output takes its name, and a PATH whose last name is "." or
+// ".." (or "/") fills DIR itself, where any other could meet it. Which PATH is a folder is not
+// known before the walk, so a name is claimed either way. The second would find the first's
+// outputs in its place: left alone, or, with the same size and times and no record to tell them
+// apart, taken for done (and with --rm, removed). Empty when there are none.
 std::string clash(const Options& o) {
-  std::map<std::string, std::string> taken;  // a name under DIR, and the PATH that claims it
+  const auto both = [&](const std::string& first, const std::string& second,
+                        const std::string& at) {
+    return shown(first) + " and " + shown(second) + " could both put outputs at " + shown(at) +
+           ": give them in runs of their own";
+  };
+  // A name under DIR, and the PATH that claims it (as spelt plainly, and as given).
+  std::map<std::string, std::pair<std::string, std::string>> taken;
+  std::optional<std::pair<std::string, std::string>> filling;  // a PATH that fills DIR itself
   for (const std::string& path : o.paths) {
-    const std::string trimmed = plain_spelling(path);
-    const std::string last = trimmed.substr(trimmed.find_last_of('/') + 1);
-    if (last.empty() || last == "..") continue;  // DIR itself
+    const std::string spelling = plain_spelling(path);
+    const std::string trimmed = path.substr(0, path.find_last_not_of(path_separators) + 1);
+    const std::string last = trimmed.substr(base_of(trimmed));
+    if (filling && filling->first != spelling) return both(filling->second, path, o.output_dir);
+    if (last.empty() || last == "." || last == "..") {
+      for (const auto& [name, by] : taken) {
+        if (by.first != spelling) return both(by.second, path, o.output_dir);
+      }
+      filling.emplace(spelling, path);
+      continue;
+    }
     for (const std::string& name : {last, output_name(last)}) {
       if (name.empty()) continue;
-      const auto [at, added] = taken.emplace(fold_case(name), trimmed);
-      if (!added && at->second != trimmed) {
-        return shown(at->second) + " and " + shown(path) + " would both have their outputs at " +
-               shown(join(o.output_dir, name)) + ": give them in runs of their own";
+      const auto [at, added] = taken.try_emplace(fold_case(name), spelling, path);
+      if (!added && at->second.first != spelling) {
+        return both(at->second.second, path, join(o.output_dir, name));
       }
     }
   }

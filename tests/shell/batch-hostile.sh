@@ -112,8 +112,9 @@ acls() {  # a default ACL of nobody's on their folder lets them read no output; 
 drop_folder() {  # nobody's links among the PATHs, a planted output, a writer during --rm
   hostile
   as_nobody ln -s "$secret" "$dir/h/folder.enc" && as_nobody mkdir "$dir/h/d"
-  as_root "$batch" ./theirs.enc ./folder.enc ./roots.enc ./m644.enc d/  # as a glob gives them
+  as_root "$batch" ./theirs.enc ./folder.enc ./roots.enc ./rd/via.enc ./m644.enc d/  # a glob's
   named "./theirs.enc: not followed: a symbolic link of another user" \
+    "./rd/via.enc: not followed: a symbolic link whose target passes through another link" \
     "./folder.enc: not followed: a symbolic link of another user" \
     "./roots.enc: not followed: a symbolic link in a folder of another user"
   [[ ! -e $dir/h/theirs && ! -e $secret/1 ]] || fail "a link of nobody's among the PATHs was followed"

@@ -81,7 +81,8 @@ Maybe<UniqueFd> open_link_target(int dir, int link, int flags, Result failing) {
 }
 
 // A name of the command line, opened as given, links followed (the user's choice) but for the
-// last one: a symbolic link there is followed only as one in a searched folder is, for
+// last one: a symbolic link there is followed only as one in a searched folder is (its target
+// passing through no further link), for
 // `ecbcat-batch /drop/*.enc` must not follow one that a partner planted in the drop folder.
 // The folder that holds the last name is opened first, so that its owner is the one told and
 // the link's target is taken from it; the target is read from the very link that was checked.
@@ -111,13 +112,7 @@ Maybe<UniqueFd> open_given(int dir, const std::string& path, int flags, Result f
   }
   if (const Result may = may_follow_link(st.st_uid, dir); may != Result::ready)
     return FileResult{may};
-  char target[PATH_MAX];
-  const ssize_t n = ::readlinkat(link.get(), "", target, sizeof target - 1);
-  if (n < 0) return FileResult{failing, errno};
-  target[n] = '\0';
-  UniqueFd fd(::openat(dir, target, flags));
-  if (!fd.valid()) return FileResult{failing, errno};
-  return fd;
+  return open_link_target(dir, link.get(), flags, failing);
 }
 
 }  // namespace

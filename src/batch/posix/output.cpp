@@ -155,12 +155,12 @@ FileResult PendingOutput::finish(const Input& in, bool sync) {
   if (::fremovexattr(state_.fd, acl_access) != 0 && errno != ENODATA && errno != EOPNOTSUPP) {
     return {Result::copy_attributes, errno};
   }
+  // The ACL before the mode: a hidden output may be seen by name, and its mode alone would let
+  // in whom the ACL keeps out. The mode then sets the entries it shares with the ACL, to the
+  // input's. An ACL that cannot be set leaves the output to its owner.
+  if (acl_size > 0 && ::fsetxattr(state_.fd, acl_access, acl, acl_size, 0) != 0) mode &= 0700;
   const struct timespec times[2] = {input.st_atim, input.st_mtim};
   if (::fchmod(state_.fd, mode) != 0 || ::futimens(state_.fd, times) != 0) {
-    return {Result::copy_attributes, errno};
-  }
-  if (acl_size > 0 && ::fsetxattr(state_.fd, acl_access, acl, acl_size, 0) != 0 &&
-      ::fchmod(state_.fd, mode & 0700) != 0) {
     return {Result::copy_attributes, errno};
   }
   if (sync && ::fdatasync(state_.fd) != 0) return {Result::sync_output, errno};
