@@ -107,6 +107,14 @@ acls() {  # a default ACL of nobody's on their folder lets them read no output; 
   mkdir -m 755 "$dir/h/plain" && as_root "$batch" -o plain ../g
   status_is 0
   equal "$(getfacl -c "$dir/g/proj")" "$(getfacl -c "$dir/h/plain/g/proj")" "the mirror folder's ACL"
+  # A hidden output, which others may open by name, gets the ACL that keeps nobody out before
+  # the mode that alone would let them in.
+  if [[ -z $emulator ]] && command -v strace >/dev/null; then
+    cp "$secret/3.enc" "$dir/h/o.enc" && chmod 644 "$dir/h/o.enc" && setfacl -m u:nobody:- "$dir/h/o.enc"
+    (cd "$dir/h" && strace -f -qq -e trace=fchmod,fsetxattr -o "$dir/trace" env ECBCAT_NO_TMPFILE=1 "$faulty" o.enc)
+    equal "fsetxattr fchmod" "$(grep -oE 'fsetxattr\([0-9]+, "system.posix_acl_access"|fchmod\(' "$dir/trace" |
+      sed 's/(.*//' | xargs)" "the order in which the output gets its ACL and mode"
+  fi
 }
 
 drop_folder() {  # nobody's links among the PATHs, a planted output, a writer during --rm
