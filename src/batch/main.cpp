@@ -78,16 +78,14 @@ struct Batch {
     put(STDERR_FILENO, line);
   }
   // Writes `text` whole: 0, or the errno. Without a thread for the signals, one that comes
-  // while the descriptor takes nothing (a pipe that nobody reads) ends the run here, so it is
-  // written in pieces that a pipe with any room takes without waiting.
+  // while the descriptor takes nothing (a pipe or terminal that nobody reads) ends the run here.
   int put(int fd, const std::string& text) {
     const auto* bytes = reinterpret_cast<const unsigned char*>(text.data());
     if (signal_thread) return write_all(fd, bytes, text.size());
-    for (std::size_t at = 0, piece = 512; at < text.size(); at += piece) {
-      if (const int sig = wait_writable(fd)) interrupt(*this, sig);
-      if (const int err = write_all(fd, bytes + at, std::min(piece, text.size() - at))) return err;
-    }
-    return 0;
+    int sig = 0;
+    const int err = write_unless_signal(fd, bytes, text.size(), sig);
+    if (sig) interrupt(*this, sig);
+    return err;
   }
 };
 

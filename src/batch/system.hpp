@@ -37,9 +37,10 @@ bool route_signals();
 int wait_for_signal();
 // One of them if it has come, without waiting; 0 if none has: for a run with no thread to wait.
 int take_signal();
-// Waits until `fd` takes a write or one of them comes: 0, or the signal. For a run with no
-// thread to wait for signals, whose standard error may be a pipe that nobody reads.
-int wait_writable(int fd);
+// Writes `len` bytes to `fd` (standard output or error), whole or until one of them comes: 0 or
+// the errno, with `sig` the signal where one came first. For a run with no thread to wait for
+// signals, whose standard error may be a pipe or a terminal that nobody reads.
+int write_unless_signal(int fd, const unsigned char* data, std::size_t len, int& sig);
 
 // Writes to standard error, waiting at most a moment for it to take the text: for the last
 // words of an interrupted run, whose standard error may be a pipe nobody reads.

@@ -46,12 +46,26 @@ closed_stderr() {  # many "left alone" lines to nowhere while outputs are writte
     head -n 3 || true)" \
     "opens that returned 0, 1 or 2"
 }
-stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
+unread() {  # a tree with many "left alone" lines to say, and a FIFO that nobody reads
   fresh
-  local n pid
+  local n
   for n in $(seq 3000); do echo x >"$dir/run/sub/unread-file-number-$n" && : >"$dir/run/sub/unread-file-number-$n.enc"; done
   rm -f "$dir/fifo" && mkfifo "$dir/fifo"
   sleep 30 <"$dir/fifo" &
+}
+terminal_unread() {  # SIGTERM ends a run on a terminal that nobody reads (script's output is
+  # the FIFO), though the terminal takes a little at times
+  unread
+  (cd "$dir/run" && exec "${as_user[@]}" script -qec "echo \$\$ >pid && exec ${limit[*]} '$batch' -j 1 ." /dev/null) >"$dir/fifo" 2>&1 &
+  sleep 1 && local pid n && pid=$(cat "$dir/run/pid") && kill -TERM "$pid"
+  local running='[[ $(cut -d" " -f3 "/proc/$pid/stat" 2>/dev/null) == [RSD] ]]'  # not a zombie
+  for n in $(seq 30); do eval "$running" && sleep 0.1; done
+  ! eval "$running" || { fail "still running 3 s after SIGTERM" && kill -KILL "$pid"; }
+  pkill -f 'sleep 30' 2>/dev/null || true
+}
+stderr_unread() {  # SIGTERM ends a run whose standard error nobody reads
+  unread
+  local n pid
   (cd "$dir/run" && exec "${as_user[@]}" "${limit[@]}" $emulator "$batch" -j 1 .) 2>"$dir/fifo" &
   pid=$!
   sleep 1 && kill -TERM "$pid"
@@ -134,6 +148,7 @@ no_thread() {  # with no thread to wait for them (RLIMIT_NPROC reached), signals
   local limit=(prlimit --nproc=1)
   interrupted TERM 143 ECBCAT_NO_TMPFILE=1
   stderr_unread
+  ! command -v script >/dev/null || terminal_unread
 }
 if [[ -z ${ECBCAT_SANITIZED:-} && -z $emulator ]]; then  # they need threads of their own
   row "SIGTERM mid-file and to an unread standard error, without a thread" no_thread

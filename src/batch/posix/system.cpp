@@ -6,10 +6,12 @@
 #include <sched.h>
 #include <sys/resource.h>
 #include <sys/signalfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
+#include <cstdio>
 #include <thread>
 
 #include "platform.hpp"
@@ -105,15 +107,39 @@ int take_signal() {
   return next_signal(&now);
 }
 
-int wait_writable(int fd) {
+int write_unless_signal(int fd, const unsigned char* data, std::size_t len, int& sig) {
   // Readable while one of the signals is pending; they stay for take_signal to take.
   static const int pending = ::signalfd(-1, &routed, SFD_CLOEXEC | SFD_NONBLOCK);
-  for (;;) {
-    if (const int sig = take_signal()) return sig;
-    pollfd p[2] = {{fd, POLLOUT, 0}, {pending, POLLIN, 0}};
-    if (::poll(p, pending >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return 0;
-    if (p[0].revents) return 0;
+  // What `fd` writes to, opened again without blocking where it can be (a terminal, a pipe), so
+  // that a write never waits while `fd`'s own flags, which other processes share, stay as they
+  // are. Elsewhere `fd` itself, in pieces that it takes once poll says it takes any: a file
+  // never keeps a write waiting, nor a socket with room. The caller writes from one thread.
+  static int own[3] = {-2, -2, -2};
+  int w = fd;
+  if (fd >= 0 && fd <= STDERR_FILENO) {
+    struct stat st;
+    if (own[fd] == -2) {
+      char proc[32];
+      std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+      own[fd] = ::fstat(fd, &st) == 0 && !S_ISREG(st.st_mode)
+                    ? ::open(proc, O_WRONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY)
+                    : -1;
+    }
+    if (own[fd] >= 0) w = own[fd];
   }
+  for (bool wait = w == fd; len > 0;) {
+    if ((sig = take_signal()) != 0) return 0;
+    if (wait) {
+      pollfd p[2] = {{w, POLLOUT, 0}, {pending, POLLIN, 0}};
+      if (::poll(p, pending >= 0 ? 2 : 1, -1) < 0 && errno != EINTR) return errno;
+      if (!p[0].revents) continue;  // a signal, or an interruption
+    }
+    const ssize_t n = ::write(w, data, w == fd ? std::min(len, std::size_t{512}) : len);
+    if (n < 0 && errno != EINTR && errno != EAGAIN) return errno;
+    wait = w == fd || n < 0;
+    if (n > 0) data += n, len -= static_cast<std::size_t>(n);
+  }
+  return 0;
 }
 
 void write_briefly(const std::string& text) {

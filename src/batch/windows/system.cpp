@@ -235,8 +235,10 @@ int take_signal() {
   return arrival && ::WaitForSingleObject(arrival, 0) == WAIT_OBJECT_0 ? arrived.load() : 0;
 }
 
-int wait_writable(int) {
-  return take_signal();  // console events come on a thread of the system's
+int write_unless_signal(int fd, const unsigned char* data, std::size_t len, int& sig) {
+  // Console events come on a thread of the system's: taken here, before the write.
+  sig = take_signal();
+  return sig ? 0 : write_all(fd, data, len);
 }
 
 void write_briefly(const std::string& text) {
