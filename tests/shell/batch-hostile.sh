@@ -149,13 +149,26 @@ drop_folder() {  # nobody's links among the PATHs, a planted output, a writer du
 exfat=$(mktemp -d)
 at_exit 'umount "$exfat/m" 2>/dev/null; rm -rf "$exfat"'
 on_exfat() {  # the outputs named, a file already there left as it is, nothing hidden left
-  local at=$exfat/m as_user=()
+  local at=$exfat/m as_user=() long
+  long=a$(printf '\xf0\x9f\x98\x80%.0s' $(seq 61))  # its hidden name is cut inside a character
   cp "$tree/a.enc" "$tree/sub/deeper/z.enc" "$tree/e.enc" "$tree/e" "$at/"
+  cp "$tree/a.enc" "$at/$long.enc"
   run_batch "$at" "$batch" --sync .
-  status_is 2 && named "./e.enc: left alone: e exists" "2 decrypted, 0 failed, 1 left alone"
+  status_is 2 && named "./e.enc: left alone: e exists" "3 decrypted, 0 failed, 1 left alone"
   same "$expected/a" "$at/a" "a" && same "$expected/sub/deeper/z" "$at/z" "z"
+  same "$expected/a" "$at/$long" "the long name"
   same "$tree/e" "$at/e" "e, which was there before"
   equal "" "$(find "$at" -name '.*.ecbcat-*')" "hidden files left behind"
+  # --rm, where rename cannot refuse to replace: a file that takes the input's name while the
+  # input is being removed stays.
+  if [[ -z $emulator ]] && command -v strace >/dev/null; then
+    cp "$tree/a.enc" "$at/r.enc" && echo upload >"$at/new" && touch -d @1000000000 "$at/r.enc"
+    (cd "$at" && strace -f -qq -o /dev/null -e trace=unlinkat -e inject=unlinkat:delay_enter=3000000 \
+      "$batch" --rm --min-age 1 r.enc) 2>"$dir/err" &
+    local n && for n in $(seq 100); do [[ -e $at/r ]] || sleep 0.05; done
+    mv -f "$at/new" "$at/r.enc" && wait $!
+    equal upload "$(cat "$at/r.enc")" "the file that took the input's name during --rm"
+  fi
 }
 
 row "root: links of other users; the input's mode, owner, group and time" links_and_modes

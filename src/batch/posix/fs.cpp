@@ -328,8 +328,17 @@ FileResult remove_input(const Job& job, Input& in) {
     struct stat st;
     return ::fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && key_of(st) == key_of(in.info());
   };
+  // Never onto a name that exists. Where rename takes no flags (NFS, FUSE, kernels before 3.15)
+  // the test and the rename are two steps, on a name of our own making, or on the input's own
+  // name just after we took the input away from it.
   const auto rename = [&](const std::string& from, const std::string& to) {
-    return ::syscall(SYS_renameat2, dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0;
+    if (::syscall(SYS_renameat2, dir, from.c_str(), dir, to.c_str(), RENAME_NOREPLACE) == 0) {
+      return true;
+    }
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    struct stat st;
+    if (::fstatat(dir, to.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) errno = EEXIST;
+    return errno == ENOENT && ::renameat(dir, from.c_str(), dir, to.c_str()) == 0;
   };
   // Nobody may have begun writing it since it was read (a writer that opened it broke the lease).
   if (in.unchanged(in.size()) != Result::ready) return {Result::written_since};
@@ -343,21 +352,15 @@ FileResult remove_input(const Job& job, Input& in) {
     std::snprintf(suffix, sizeof suffix, ".ecbcat-rm-%06x",
                   static_cast<unsigned>(random() & 0xffffff));
     aside.assign(1, '.');
-    aside.append(job.name, 0, 200).append(suffix);
+    aside.append(name_prefix(job.name, 200)).append(suffix);
     error = rename(job.name, aside) ? 0 : errno;
   }
-  if (error == EINVAL || error == ENOSYS) {
-    // Without renameat2 (NFS, old kernels) the check and the removal are two steps.
-    if (!same(job.name.c_str())) return {Result::input_replaced};
-    aside = job.name;
-  } else if (error) {
-    return {Result::remove_input, error};
-  }
+  if (error) return {Result::remove_input, error};
   // A writer that had it open, and broke the lease after the check above, shows now; one that
   // comes later finds no file under the old name.
   const bool read = same(aside.c_str());
-  if (!read || in.unchanged(in.size(), aside != job.name) != Result::ready) {
-    if (aside == job.name || rename(aside, job.name)) {
+  if (!read || in.unchanged(in.size(), true) != Result::ready) {
+    if (rename(aside, job.name)) {
       return {read ? Result::written_since : Result::input_replaced};
     }
     FileResult kept{Result::input_aside};  // yet another file took the name meanwhile

@@ -106,7 +106,7 @@ FileResult PendingOutput::create(int dirfd, const std::string& name) {
   if (!no_tmpfile(errno)) return {Result::create_output, errno};
   static thread_local std::minstd_rand random(std::random_device{}());
   std::string stem = ".";
-  stem.append(name, 0, name_max - 1 - suffix_length);
+  stem.append(name_prefix(name, name_max - 1 - suffix_length));
   for (int attempt = 0; attempt < 100; ++attempt) {
     char suffix[suffix_length + 1];
     std::snprintf(suffix, sizeof suffix, ".ecbcat-%06x",

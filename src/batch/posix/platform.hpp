@@ -8,6 +8,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <string>
 #include <utility>
@@ -42,6 +43,14 @@ inline constexpr char path_separators[] = "/";
 inline std::size_t base_of(const std::string& path) {
   return path.find_last_of('/') + 1;
 }
+// The first bytes of `name`, at most `most`, not ending inside a UTF-8 sequence, for the hidden
+// names made from it: some file systems (exFAT) refuse a name that is not valid UTF-8.
+inline std::string name_prefix(const std::string& name, std::size_t most) {
+  std::size_t n = std::min(most, name.size());
+  while (n > 0 && n < name.size() && (static_cast<unsigned char>(name[n]) & 0xc0) == 0x80) --n;
+  return name.substr(0, n);
+}
+
 // Names as this system compares them: byte for byte.
 inline std::string fold_case(std::string name) {
   return name;
