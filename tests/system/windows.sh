@@ -266,7 +266,7 @@ HOLD
 declare -A tree_outputs=([a]=55.bin [日本]=55.bin [Ωmega😀]=5.bin [k.enc/c]=chunk.bin [sub/d]=0.bin [locked]=16.bin)
 batch_tree() {  # the tree, run through cmd while locked.enc is held, then again once it is not
   cp "$batch" "${exe%/*}/hold.exe" . && mkdir -p tree/sub tree/k.enc
-  cp "$inputs/55.bin" tree/a.enc && cp "$inputs/16.bin" tree/a.enc.enc
+  cp "$inputs/55.bin" tree/a.enc && cp "$inputs/16.bin" tree/b.enc.enc
   cp "$inputs/16.bin" tree/b.enc && echo mine >tree/b
   cp "$inputs/55.bin" tree/日本.enc && cp "$inputs/5.bin" tree/Ωmega😀.enc
   cp "$inputs/chunk.bin" tree/k.enc/c.enc && cp "$inputs/0.bin" tree/sub/d.enc
@@ -282,7 +282,7 @@ case_pair() {  # a.enc and A.enc aim at one output, in a dry run as in the run
 tree_done() {  # folder
   local d=$1 line f
   equal $'errorlevel 2\nerrorlevel 2' "$(grep -a errorlevel "$d/out" | tr -d '\r')" "%errorlevel%s"
-  for line in 'tree\a.enc.enc: left alone: a.enc exists' 'tree\b.enc: left alone: b exists' \
+  for line in 'tree\b.enc.enc: left alone: b.enc exists' 'tree\b.enc: left alone: b exists' \
     'tree\locked.enc: still being written: left for a later run' \
     'ecbcat-batch: 5 decrypted, 0 failed, 2 left alone, 1 for a later run' 'ecbcat-batch: 1 decrypted, 0 failed, 2 left alone'; do
     tr -d '\r' <"$d/err" | grep -qxF "$line" || fail "no line '$line' in: $(cat "$d/err")"
@@ -293,7 +293,7 @@ tree_done() {  # folder
     "$native" "$inputs/${tree_outputs[$f]}" | cmp -s - "$d/tree/$f" || fail "output $f"
     [[ ! -e $d/tree/$f.enc ]] || fail "$f.enc, decrypted, is still there after --rm"
   done
-  [[ -e $d/tree/a.enc.enc && -e $d/tree/b.enc ]] || fail "an input left alone was removed"
+  [[ -e $d/tree/b.enc.enc && -e $d/tree/b.enc ]] || fail "an input left alone was removed"
   equal mine "$(cat "$d/tree/b")" "b, left alone"
   equal "$(date -d '2001-02-03 04:05:06' +%s)" "$(stat -c %Y "$d/tree/a")" "a's last-write time"
   equal "" "$(find "$d/tree" -name '*.ecbcat-*')" "hidden outputs left"
