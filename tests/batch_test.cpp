@@ -60,6 +60,10 @@ TEST(Batch, CommandLines) {
       {{"-j", "0", "."}, usage_error, 0, {}, false},
       {{"-j", " 3", "."}, usage_error, 0, {}, false},
       {{"-o", "", "."}, usage_error, 0, {}, false},
+      {{"-S", "", "."}, usage_error, 0, {}, false},
+      {{"--suffix=a/b", "."}, usage_error, 0, {}, false},
+      {{"--files0-from", ""}, usage_error, 0, {}, false},
+      {{"--files0-from=-"}, std::nullopt, 0, {}, false},  // the list alone
       {{"-q", "-v", "."}, usage_error, 0, {}, false},
       {{"--bogus", "."}, usage_error, 0, {}, false},
       {{"--min-age", "-1", "."}, usage_error, 0, {}, false},
@@ -95,10 +99,24 @@ TEST(Batch, CommandLines) {
 
 TEST(Batch, OutputNames) {
   const struct Case {
-    std::string input, output;
-  } cases[] = {{"x.enc", "x"}, {"x.enc.enc", "x.enc"}, {".enc", ""},      {"x.ENC", ""},
-               {"enc", ""},    {"..enc", "."},         {"-rf.enc", "-rf"}};
-  for (const Case& c : cases) EXPECT_EQ(c.output, output_name(c.input)) << c.input;
+    std::string input, output, suffix = ".enc";
+  } cases[] = {{"x.enc", "x"},
+               {"x.enc.enc", "x.enc"},
+               {".enc", ""},
+               {"x.ENC", ""},
+               {"enc", ""},
+               {"..enc", ""},
+               {"...enc", ""},
+               {"-rf.enc", "-rf"},
+               {"x.aes", "x", ".aes"},
+               {"x.enc", "", ".aes"},
+               {"x_enc", "x", "_enc"},
+               {"x.AES", "", ".aes"}};
+  for (const Case& c : cases) {
+    input_suffix = InputSuffix(c.suffix);
+    EXPECT_EQ(c.output, output_name(c.input)) << c.input << " " << c.suffix;
+  }
+  input_suffix = InputSuffix();
   EXPECT_EQ("d/x", join("d", "x"));
   EXPECT_EQ("d/x", join("d/", "x"));
 }

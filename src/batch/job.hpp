@@ -27,11 +27,25 @@ struct Folder {
   std::string path() const { return parent ? join(parent->path(), name) : name; }
 };
 
-// "X" for "X.enc"; empty for a name that does not end in ".enc" or is ".enc" itself.
+// The suffix that marks an input: ".enc", or -S's. The command line sets it once, before the
+// walk; it is a global since the walk's primitives ask output_name too. `folded` is as this
+// system compares names (on Windows, ".ENC").
+struct InputSuffix {
+  explicit InputSuffix(const std::string& suffix = ".enc")
+      : given(suffix), folded(fold_case(suffix)) {}
+  std::string given, folded;
+};
+inline InputSuffix input_suffix;
+
+// "X" for "X.enc" (with -S, X and its suffix); empty for a name that does not end in the suffix
+// or whose X would be none, "." or "..". The name's end is compared, as its folder compares
+// names, with the suffix's bytes: on Windows, a letter whose other case takes another number of
+// bytes in UTF-8 does not match.
 inline std::string output_name(const std::string& name) {
-  const std::string suffix = ".enc";
-  if (name.size() <= suffix.size() || !name.ends_with(suffix)) return {};
-  return name.substr(0, name.size() - suffix.size());
+  const std::size_t n = input_suffix.given.size();
+  if (name.size() <= n || fold_case(name.substr(name.size() - n)) != input_suffix.folded) return {};
+  std::string x = name.substr(0, name.size() - n);
+  return x == "." || x == ".." ? std::string() : x;
 }
 
 // One X.enc to decrypt into X in the same folder, or in its output folder.
@@ -43,7 +57,7 @@ struct Job {
   // Its output's path as shown: X beside X.enc, or under its output folder.
   std::string output_path() const {
     return folder->out ? join(folder->out->path(), output_name(name))
-                       : path().substr(0, path().size() - 4);
+                       : path().substr(0, path().size() - name.size() + output_name(name).size());
   }
 };
 

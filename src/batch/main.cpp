@@ -272,6 +272,8 @@ int run(int argc, char** argv) {
     sink.output_dir = *dir;
   }
 
+  std::optional<NameList> list;
+  if (o.files0_from) list.emplace(o.files0_from);
   if (b.progress) {  // the totals, from a walk that only counts
     WalkSink counter = sink;
     counter.file = [&](const Job& job) {
@@ -279,7 +281,10 @@ int run(int argc, char** argv) {
       b.bytes_total += file_size(job);
     };
     counter.failed = [](const std::string&, const FileResult&) {};
-    walk(o.paths, counter);
+    // A list that cannot be read twice (a pipe) is left out of the totals.
+    const bool again = list && list->rewind();
+    walk(o.paths, again ? &*list : nullptr, counter);
+    if (again) list->rewind();
   }
   std::atomic<bool> stop_progress{false};
   std::thread progress;
@@ -317,7 +322,7 @@ int run(int argc, char** argv) {
     }
     b.tell(lines);
   };
-  walk(o.paths, sink);
+  walk(o.paths, list ? &*list : nullptr, sink);
   {
     std::lock_guard lock(b.mutex);
     b.walk_done = true;

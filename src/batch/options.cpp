@@ -22,6 +22,9 @@ const char help_text[] =
     "someone is still writing. A rerun tells the outputs it made from the inputs as they\n"
     "are now apart from those of an older version and from files of other origin.\n"
     "\n"
+    "  -S, --suffix SUF      decrypt X.SUF into X, rather than X.enc\n"
+    "      --files0-from=FILE\n"
+    "                        also each PATH that FILE lists, ended by a NUL byte (-: stdin)\n"
     "  -j, --jobs N          decrypt N files at a time, 1 to 1024 (default: the CPUs)\n"
     "  -n, --dry-run         say what a run would do, and write nothing\n"
     "  -o, --output-dir DIR  put each output under DIR, at its input's path below its PATH\n"
@@ -106,8 +109,10 @@ std::string clash(const Options& o) {
 }  // namespace
 
 std::optional<int> parse(int argc, char** argv, Options& o) {
-  enum { progress = 256, no_progress, sync, remove, min_age };
-  static const option longs[] = {{"jobs", required_argument, nullptr, 'j'},
+  enum { progress = 256, no_progress, sync, remove, min_age, files0_from };
+  static const option longs[] = {{"suffix", required_argument, nullptr, 'S'},
+                                 {"files0-from", required_argument, nullptr, files0_from},
+                                 {"jobs", required_argument, nullptr, 'j'},
                                  {"dry-run", no_argument, nullptr, 'n'},
                                  {"output-dir", required_argument, nullptr, 'o'},
                                  {"quiet", no_argument, nullptr, 'q'},
@@ -122,7 +127,8 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                                  {nullptr, 0, nullptr, 0}};
   opterr = 0;  // our own messages, which say what the option wants
   optind = 0;  // from the start, however often it is called
-  for (int c; (c = getopt_long(argc, argv, ":j:no:qvhV", longs, nullptr)) != -1;) {
+  input_suffix = InputSuffix();
+  for (int c; (c = getopt_long(argc, argv, ":S:j:no:qvhV", longs, nullptr)) != -1;) {
     const std::string given = argv[optind - 1];
     switch (c) {
       case 'j':
@@ -144,6 +150,18 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         }
         break;
       }
+      case 'S':
+        // A suffix with a separator could end no name.
+        if (*optarg == '\0' ||
+            std::string(optarg).find_first_of(path_separators) != std::string::npos) {
+          return usage("-S wants the end of a file's name, not '" + std::string(optarg) + "'");
+        }
+        input_suffix = InputSuffix(optarg);
+        break;
+      case files0_from:
+        if (*optarg == '\0') return usage("--files0-from wants a file, not ''");
+        o.files0_from = optarg;
+        break;
       case 'n':
         o.dry_run = true;
         break;
@@ -174,9 +192,11 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
         std::printf("ecbcat-batch (ecbcat) %s\n", ECBCAT_VERSION);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
       case ':':
-        return usage(given + (optopt == 'o'       ? " wants a folder"
-                              : optopt == min_age ? " wants a number of seconds"
-                                                  : " wants a number from 1 to 1024"));
+        return usage(given + (optopt == 'o'           ? " wants a folder"
+                              : optopt == min_age     ? " wants a number of seconds"
+                              : optopt == 'S'         ? " wants the end of a file's name"
+                              : optopt == files0_from ? " wants a file"
+                                                      : " wants a number from 1 to 1024"));
       default:
         return usage(
             "unknown or ambiguous option '" +
@@ -186,7 +206,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
   }
   if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");
   o.paths.assign(argv + optind, argv + argc);
-  if (o.paths.empty()) return usage("no PATH given: name the files or folders to decrypt");
+  if (o.paths.empty() && !o.files0_from) {
+    return usage("no PATH given: name the files or folders to decrypt");
+  }
   if (o.output_dir) {
     if (const std::string both = clash(o); !both.empty()) return usage(both);
   }

@@ -130,7 +130,17 @@ std::string wording(const std::string& path, const FileResult& r) {
       return "decrypted, but not removed: no lease can be had on it here, so nothing tells "
              "whether it is still being written; give --min-age";
     case Result::not_enc:
-      return "name does not end in .enc";
+      return (fold_case(base).ends_with(input_suffix.folded) ? "name has no file name before "
+                                                             : "name does not end in ") +
+             shown(input_suffix.given);
+    case Result::open_list:
+      return because("failed opening list");
+    case Result::read_list:
+      return because("failed reading list");
+    case Result::empty_name:
+      return "an empty name";
+    case Result::long_name:
+      return "a name longer than a path may be (" + std::to_string(max_path_bytes) + " bytes)";
     case Result::open_path:
     case Result::open_file:
       return because("failed opening file");
@@ -242,7 +252,7 @@ std::string Report::summary(long found) const {
                   decrypted_, failed_, left_alone_, later.c_str());
   }
   if (found == 0 && failed_ == 0 && !o_.quiet) {
-    std::snprintf(text, sizeof text, "ecbcat-batch: no file ending in .enc found\n");
+    return "ecbcat-batch: no file ending in " + shown(input_suffix.given) + " found\n";
   }
   return text;
 }

@@ -26,8 +26,12 @@ enum class Result {
   remove_input,        // --rm: decrypted, but the input could not be removed
   input_aside,         // --rm: decrypted; moved aside, then another file took its name
   unleased_remove,     // --rm without a lease or --min-age: nothing tells it is written whole
-  not_enc,             // a file named on the command line whose name does not end in .enc
+  not_enc,             // a file named on the command line whose name is not X.enc (or -S's)
   open_path,           // a PATH of the command line that cannot be opened
+  open_list,           // --files0-from's file cannot be opened
+  read_list,           // nor read to its end
+  empty_name,          // a name in that list is empty
+  long_name,           // or longer than a path may be here
   open_output_dir,     // -o DIR cannot be made or opened
   foreign_output_dir,  // -o DIR belongs to another user
   open_folder,         // the folder of a file named on the command line

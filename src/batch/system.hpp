@@ -18,6 +18,10 @@ bool stderr_is_terminal();
 // standard error is lost rather than written into an output.
 void protect_std_descriptors();
 
+// Opens --files0-from's FILE for reading, as given: a descriptor (0 for "-", standard input, on
+// Windows switched to binary mode), or -1 with errno set.
+int open_list(const std::string& file);
+
 // The CPUs this process may run on.
 unsigned usable_cpus();
 

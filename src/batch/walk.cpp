@@ -1,12 +1,17 @@
 #include "walk.hpp"
 
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <memory>
 #include <set>
 #include <utility>
 #include <vector>
 
 #include "fs.hpp"
+#include "system.hpp"
 
 namespace ecbcat {
 namespace {
@@ -111,9 +116,88 @@ void Walker::path(const std::string& path) {
 
 }  // namespace
 
-void walk(const std::vector<std::string>& paths, const WalkSink& sink) {
+NameList::NameList(const std::string& file) : file_(file) {
+  fd_ = open_list(file);
+  if (fd_ < 0) {
+    error_ = errno;
+    return;
+  }
+  if (fd_ != STDIN_FILENO) owned_ = UniqueFd(fd_);
+  struct stat st;
+  if (::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode)) start_ = ::lseek(fd_, 0, SEEK_CUR);
+}
+
+bool NameList::next(std::string& name, FileResult& failure) {
+  failure = {};
+  if (ended_) return false;
+  if (fd_ < 0) {
+    ended_ = true;
+    name = file_;
+    failure = {Result::open_list, error_};
+    return true;
+  }
+  name.clear();
+  bool too_long = false, any = false;
+  for (;;) {
+    if (at_ == end_) {
+      const ssize_t n = read_some(fd_, buffer_.data(), buffer_.size());
+      if (n < 0) {  // a name cut short is not taken
+        ended_ = true;
+        name = file_;
+        failure = {Result::read_list, errno};
+        return true;
+      }
+      if (n == 0) {
+        ended_ = true;
+        break;
+      }
+      at_ = 0;
+      end_ = static_cast<std::size_t>(n);
+    }
+    any = true;
+    const unsigned char* from = buffer_.data() + at_;
+    const auto* nul = static_cast<const unsigned char*>(std::memchr(from, 0, end_ - at_));
+    const std::size_t len = (nul ? nul : buffer_.data() + end_) - from;
+    if (!too_long && name.size() + len <= max_path_bytes) {
+      name.append(reinterpret_cast<const char*>(from), len);
+    } else {
+      too_long = true;
+    }
+    at_ += len;
+    if (nul) {
+      ++at_;
+      break;
+    }
+  }
+  if (!any) return false;  // the end, after the last NUL or with none
+  ++count_;
+  if (too_long || name.empty()) {
+    failure = {too_long ? Result::long_name : Result::empty_name};
+    name = file_ + ":" + std::to_string(count_);
+  }
+  return true;
+}
+
+bool NameList::rewind() {
+  if (start_ < 0 || ::lseek(fd_, start_, SEEK_SET) != start_) return false;
+  at_ = end_ = 0;
+  count_ = 0;
+  ended_ = false;
+  return true;
+}
+
+void walk(const std::vector<std::string>& paths, NameList* list, const WalkSink& sink) {
   Walker walker(sink);
   for (const auto& path : paths) walker.path(path);
+  std::string name;
+  FileResult failure;
+  while (list && list->next(name, failure)) {
+    if (failure.what == Result::ready) {
+      walker.path(name);
+    } else {
+      sink.failed(name, failure);
+    }
+  }
 }
 
 }  // namespace ecbcat

@@ -96,6 +96,41 @@ target.bin|1|target.bin: name does not end in .enc
 -V|0|ecbcat-batch (ecbcat) $version
 ROWS
 }
+suffix() {  # -S .aes: X.aes becomes X; X.enc, and names with nothing, . or .. before .aes, stay
+  mkdir -p "$dir/aes" && cp "$tree/a.enc" "$dir/aes/x.aes" && cp "$tree/a.enc" "$dir/aes/z.enc"
+  for f in .aes ..aes ...aes; do cp "$tree/a.enc" "$dir/aes/$f"; done
+  ((EUID == 0)) && chown -R nobody: "$dir/aes"
+  run_batch "$dir" "$batch" -v -S .aes aes
+  status_is 0 && equal "aes/x.aes -> aes/x" "$(cat "$dir/out")" "the -v line"
+  same "$expected/a" "$dir/aes/x" aes/x
+  equal "...aes ..aes .aes x x.aes z.enc" "$(cd "$dir/aes" && find . -mindepth 1 -printf '%P\n' | LC_ALL=C sort | xargs)" \
+    "the folder after the run"
+  run_batch "$dir" "$batch" -n -S s aes/x.aes  # a suffix of another length
+  equal "aes/x.aes would be decrypted into aes/x.ae" "$(cat "$dir/out")" "the dry run's line"
+  run_batch "$dir" "$batch" --suffix=.gpg aes
+  status_is 0 && named "ecbcat-batch: no file ending in .gpg found"
+  run_batch "$dir" "$batch" -S .aes aes/..aes
+  status_is 1 && named "aes/..aes: name has no file name before .aes"
+}
+lists() {  # --files0-from: a pipe beside a PATH, a file alone; names with a newline, empty, too long
+  fresh
+  run_batch "$dir/run" "$batch" --files0-from=- big.enc < <(printf '%s\0' a.enc $'new\nline.enc' '' sub)
+  status_is 1 && named "-:3: an empty name"
+  equal "ecbcat-batch: 4 decrypted, 1 failed, 0 left alone" "$(grep -a '^ecbcat-batch:' "$dir/err")" "the last line"
+  local f
+  for f in a $'new\nline' sub/deeper/z big; do same "$expected/$f" "$dir/run/$f" "${f@Q}"; done
+  printf '%s\0%s\0%s' k.enc "$(printf 'x%.0s' $(seq 5000))" good.enc >"$dir/list"
+  run_batch "$dir/run" "$batch" --progress --files0-from "$dir/list"  # read twice: totals, then the run
+  status_is 1 && named "$dir/list:2: a name longer than a path may be"
+  same "$expected/k.enc/inner" "$dir/run/k.enc/inner" k.enc/inner && same "$expected/good" "$dir/run/good" good
+}
+long_list() {  # a name of 512 MiB costs no more memory than a short one
+  fresh
+  status=0
+  (cd "$dir/run" && tr '\0' x </dev/zero | head -c 512M |
+    "${as_user[@]}" prlimit --as=$((384 << 20)) $emulator "$batch" -j 1 --files0-from=-) >"$dir/out" 2>"$dir/err" || status=$?
+  status_is 1 && named "-:1: a name longer than a path may be"
+}
 quiet_verbose() {  # -v: a line on standard output for each file decrypted; -q: none left alone
   fresh
   cp "$tree/a.enc" "$dir/run/x -> y.enc"
@@ -175,6 +210,8 @@ row "the same without O_TMPFILE or hard links" the_tree "ECBCAT_NO_TMPFILE=1 ECB
 row "reruns: this input's output, another version's, one cut short, one not ours" reruns
 row "--rm" removing
 row "exit statuses and the command line" statuses
+row "-S, another suffix" suffix
+row "--files0-from" lists
 row "quiet and verbose" quiet_verbose
 row "a read error mid-file" read_error
 if command -v script >/dev/null; then
@@ -189,6 +226,7 @@ row "a file-size limit without O_TMPFILE" file_size_limit ECBCAT_NO_TMPFILE=1
 row "a long name without O_TMPFILE" long_name
 if [[ -z ${ECBCAT_SANITIZED:-} ]]; then  # sanitizers and emulators need stack and threads
   row "a 256 KiB stack" limited --stack=262144
+  [[ -n $emulator ]] || row "a list in bounded memory" long_list
   [[ -n $emulator ]] || row "no thread can be started" limited --nproc=1
 fi
 finish

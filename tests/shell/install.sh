@@ -30,19 +30,36 @@ groff_clean() {
 }
 options_agree() {  # --help, the manual page and the completion name the same long options
   local help page completion
-  help=$($emulator "$stage/usr/bin/ecbcat-batch" --help | grep -oE -- '--[a-z-]+' | sort -u | xargs)
+  help=$($emulator "$stage/usr/bin/ecbcat-batch" --help | grep -oE -- '--[a-z0-9-]+' | sort -u | xargs)
   page=$(sed 's/\\-/-/g' "$root/man/ecbcat-batch.1" | awk 'heading; {heading = /^\.TP/}' |
-    grep -oE -- '--[a-z-]+' | sort -u | xargs)
-  completion=$(grep -oE -- '--[a-z-]+' "$root/packaging/ecbcat-batch.bash-completion" | sort -u | xargs)
+    grep -oE -- '--[a-z0-9-]+' | sort -u | xargs)
   equal "$help" "$page" "the manual page's options against --help's"
+  completion=$(grep -oE -- '--[a-z0-9-]+' "$root/packaging/ecbcat-batch.bash-completion" | sort -u | xargs)
   equal "$help" "$completion" "the completion's options against --help's"
 }
-completes() {  # bash-completion loads it from where it was installed and completes an option
-  local got
-  got=$(bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" &&
-    COMP_WORDS=(ecbcat-batch --dry) COMP_CWORD=1 COMP_LINE="ecbcat-batch --dry" COMP_POINT=18 &&
-    _ecbcat_batch && echo "${COMPREPLY[*]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch")
-  equal "--dry-run" "$got" "completion of --dry"
+# What the completion offers, loaded from where it was installed, in a folder of an
+# .aes file, an .enc file and a subfolder: the options, and the files of the suffix in use.
+completions=$(cat <<'ROWS'
+ecbcat-batch --dry|--dry-run
+ecbcat-batch --files0|--files0-from
+ecbcat-batch |sub y.enc
+ecbcat-batch -S .aes |sub x.aes
+ecbcat-batch --suffix=.aes x|x.aes
+ROWS
+)
+completes() {  # shell
+  local line want got
+  mkdir -p "$stage/c/sub" && : >"$stage/c/x.aes" && : >"$stage/c/y.enc"
+  while IFS='|' read -r line want; do
+    got=$(cd "$stage/c" && "complete_$1" "$line" | sort -u | xargs)
+    equal "$want" "$got" "$1's completion of '$line'"
+  done <<<"$completions"
+}
+complete_bash() {  # line
+  bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" &&
+    read -ra COMP_WORDS <<<"$2" && { [[ $2 != *" " ]] || COMP_WORDS+=(""); } &&
+    COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$2 COMP_POINT=${#2} &&
+    _ecbcat_batch && printf "%s\n" "${COMPREPLY[@]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch" "$1"
 }
 apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
   local shim=$stage/shim fails calls status s
@@ -65,7 +82,7 @@ row "one list of options" options_agree
 [[ -f /usr/share/bash-completion/bash_completion ]] || install_packages bash-completion ||
   say "the install of bash-completion failed"
 if [[ -f /usr/share/bash-completion/bash_completion ]]; then
-  row "bash completion" completes
+  row "bash completion" completes bash
 else
   skip_row "bash completion" "no bash-completion (apt-get install bash-completion)"
 fi

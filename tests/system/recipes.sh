@@ -30,6 +30,7 @@ batch        ecbcat-batch .
 dry_run      ecbcat-batch -n .
 output_dir   ecbcat-batch -o plain .
 drop         ecbcat-batch -q --rm -o plain drop
+files0       find . -name '*.enc' -type f -mtime -1 -print0 | ecbcat-batch --files0-from=-
 nonall       parallel --nonall --tag -S host1,host2 ecbcat-batch data
 split        find "$PWD" -name '*.enc' -xtype f -print0 | parallel -0 -X --tag -S 1/host1,1/host2 ecbcat-batch
 make_run     make run
@@ -368,6 +369,12 @@ check_install() {
   "$tree/stage/usr/bin/ecbcat" "$root/examples/hello.enc" >"$work/installed.out"
   same "$root/examples/hello.txt" "$work/installed.out" "the staged program's output"
   [[ -f $tree/stage/usr/share/man/man1/ecbcat.1 ]] || fail "no staged manual page"
+}
+check_files0() {  # the files that find lists (no link, no folder), each decrypted right
+  all_outputs_right ./good && no_strays
+  named ./locked.enc "${left_alone[@]/#/./}"
+  [[ ! -e $run/good ]] || fail "a link decrypted, which find did not list"
+  status_is 1 "some failed"
 }
 
 # --- the commands, as the documents show them ----------------------------------------------

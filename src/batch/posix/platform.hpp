@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <csignal>
 #include <string>
 #include <utility>
@@ -51,6 +52,8 @@ inline std::string name_prefix(const std::string& name, std::size_t most) {
   return name.substr(0, n);
 }
 
+// The longest path the system takes, in bytes: PATH_MAX holds its NUL too.
+inline constexpr std::size_t max_path_bytes = PATH_MAX - 1;
 // Names as this system compares them: byte for byte.
 inline std::string fold_case(std::string name) {
   return name;

@@ -35,6 +35,10 @@ void protect_std_descriptors() {
   }
 }
 
+int open_list(const std::string& file) {
+  return file == "-" ? STDIN_FILENO : ::open(file.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
+}
+
 std::vector<std::string> arguments(int argc, char** argv) {
   return {argv, argv + argc};
 }

@@ -57,6 +57,9 @@ inline std::size_t base_of(const std::string& path) {
   return path.size() >= 2 && path[1] == ':' ? 2 : 0;
 }
 
+// The longest path Windows takes is 32,767 UTF-16 units, each at most 3 bytes in UTF-8.
+inline constexpr std::size_t max_path_bytes = 32767 * 3;
+
 // Names are UTF-16 to Windows and UTF-8 to the shared code; a lone surrogate, which Windows
 // allows in a name, goes through as its three-byte form (WTF-8), so every name comes back.
 std::wstring wide(const std::string& utf8);

@@ -185,6 +185,12 @@ Input::~Input() {
   if (fd_ >= 0) ::_close(fd_);
 }
 
+int open_list(const std::string& file) {
+  if (file != "-") return ::_wopen(wide(file).c_str(), _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+  ::_setmode(STDIN_FILENO, _O_BINARY);  // text mode would end the list at a 0x1A byte
+  return STDIN_FILENO;
+}
+
 std::vector<std::string> arguments(int argc, char** argv) {
   int count = 0;
   wchar_t** wide_args = nullptr;
