@@ -12,11 +12,20 @@ set(programs ecbcat)
 if(TARGET ecbcat-batch)
   list(APPEND programs ecbcat-batch)
 endif()
+# Where Debian's bash-completion looks for a command's completion, loaded on first use; for
+# zsh's, a package's folder in Debian's zsh, and the folder of local ones in every zsh.
+set(bash_completions ${CMAKE_INSTALL_DATADIR}/bash-completion/completions)
+if(ECBCAT_DEBIAN_LAYOUT)
+  set(zsh_completions ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+else()
+  set(zsh_completions ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
+endif()
 install(TARGETS ${programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET ecbcat-batch AND NOT WIN32)
-  # Where Debian's bash-completion looks for a command's completion, loaded on first use.
-  install(FILES packaging/ecbcat-batch.bash-completion
-          DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME ecbcat-batch)
+  install(FILES packaging/ecbcat-batch.bash-completion DESTINATION ${bash_completions}
+          RENAME ecbcat-batch)
+  install(FILES packaging/ecbcat-batch.zsh-completion DESTINATION ${zsh_completions}
+          RENAME _ecbcat-batch)
 endif()
 
 if(NOT ECBCAT_DEBIAN_LAYOUT)

@@ -12,7 +12,7 @@ DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
 installed() {
   local f
   for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat.1 share/man/man1/ecbcat-batch.1 \
-    share/bash-completion/completions/ecbcat-batch; do
+    share/bash-completion/completions/ecbcat-batch share/zsh/site-functions/_ecbcat-batch; do
     [[ -e $stage/usr/$f ]] || fail "no usr/$f"
   done
   # ecbcat calls nothing in libstdc++, so it does not load it: a shorter start-up.
@@ -28,16 +28,18 @@ installed() {
 groff_clean() {
   equal "" "$(groff -man -ww -z "$root/man/ecbcat.1" "$root/man/ecbcat-batch.1" 2>&1)" "groff's warnings"
 }
-options_agree() {  # --help, the manual page and the completion name the same long options
-  local help page completion
+options_agree() {  # --help, the manual page and the completions name the same long options
+  local help page shell completion
   help=$($emulator "$stage/usr/bin/ecbcat-batch" --help | grep -oE -- '--[a-z0-9-]+' | sort -u | xargs)
   page=$(sed 's/\\-/-/g' "$root/man/ecbcat-batch.1" | awk 'heading; {heading = /^\.TP/}' |
     grep -oE -- '--[a-z0-9-]+' | sort -u | xargs)
   equal "$help" "$page" "the manual page's options against --help's"
-  completion=$(grep -oE -- '--[a-z0-9-]+' "$root/packaging/ecbcat-batch.bash-completion" | sort -u | xargs)
-  equal "$help" "$completion" "the completion's options against --help's"
+  for shell in bash zsh; do
+    completion=$(grep -oE -- '--[a-z0-9-]+' "$root/packaging/ecbcat-batch.$shell-completion" | sort -u | xargs)
+    equal "$help" "$completion" "the $shell completion's options against --help's"
+  done
 }
-# What the completion offers, loaded from where it was installed, in a folder of an
+# What each shell's completion offers, loaded from where it was installed, in a folder of an
 # .aes file, an .enc file and a subfolder: the options, and the files of the suffix in use.
 completions=$(cat <<'ROWS'
 ecbcat-batch --dry|--dry-run
@@ -60,6 +62,16 @@ complete_bash() {  # line
     read -ra COMP_WORDS <<<"$2" && { [[ $2 != *" " ]] || COMP_WORDS+=(""); } &&
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$2 COMP_POINT=${#2} &&
     _ecbcat_batch && printf "%s\n" "${COMPREPLY[@]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch" "$1"
+}
+complete_zsh() {  # line: typed into an interactive zsh on a terminal, then a tab; each match that
+  # the completion adds is printed as <m>MATCH
+  TERM=xterm zsh -f -c 'zmodload zsh/zpty && zpty z zsh -f -i &&
+    zpty -w z "PS1= ; fpath=($1 \$fpath); autoload -U compinit; compinit -u -D" &&
+    zpty -w z "compadd() { local -a m; builtin compadd -O m \"\$@\"; print -rl -- \"<\"\"m>\"\${^m}; builtin compadd \"\$@\" }" &&
+    zpty -w z "print \"<re\"\"ady>\"" && zpty -r z out "*<ready>*2004h*" &&
+    zpty -n -w z "$2"$'"'\t\C-u'"'"print \"<e\"\"nd>\""$'"'\n'"' && zpty -r z out "*<end>*" &&
+    print -r -- "$out"' sh "$stage/usr/share/zsh/site-functions" "$1" |
+    tr '\r' '\n' | grep -ao '<m>[^[:cntrl:]]*' | sed 's/^<m>//'
 }
 apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
   local shim=$stage/shim fails calls status s
@@ -85,6 +97,12 @@ if [[ -f /usr/share/bash-completion/bash_completion ]]; then
   row "bash completion" completes bash
 else
   skip_row "bash completion" "no bash-completion (apt-get install bash-completion)"
+fi
+command -v zsh >/dev/null || install_packages zsh || say "the install of zsh failed"
+if command -v zsh >/dev/null; then
+  row "zsh completion" completes zsh
+else
+  skip_row "zsh completion" "no zsh (apt-get install zsh)"
 fi
 command -v groff >/dev/null || install_packages groff-base || say "the install of groff failed"
 if command -v groff >/dev/null; then

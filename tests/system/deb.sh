@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
-# The package that `make deb` wrote holds the binary, the gzipped manual page, changelog and
-# copyright file, depends on the system's libssl, carries Debian's hardening, decrypts the
-# sample, and passes lintian without an error, a warning or a hardening finding.
+# The package that `make deb` wrote holds the binary, the gzipped manual page, the bash and zsh
+# completions, changelog and copyright file, depends on the system's libssl, carries Debian's
+# hardening, decrypts the sample, and passes lintian without an error, a warning or a
+# hardening finding.
 #   tests/system/deb.sh BUILD_DIR
 source "$(dirname "$0")/../shell/lib.sh"
 build=${1:?usage: deb.sh BUILD_DIR}
@@ -21,7 +22,7 @@ contents() {
   grep -q '^ Depends:.*libssl' <<<"$info" || fail "no libssl dependency"
   for f in ./usr/bin/ecbcat ./usr/bin/ecbcat-batch ./usr/share/man/man1/ecbcat.1.gz \
     ./usr/share/man/man1/ecbcat-batch.1.gz ./usr/share/bash-completion/completions/ecbcat-batch \
-    ./usr/share/doc/ecbcat/copyright \
+    ./usr/share/zsh/vendor-completions/_ecbcat-batch ./usr/share/doc/ecbcat/copyright \
     ./usr/share/doc/ecbcat/changelog.gz; do
     grep -q " $f\$" <<<"$files" || fail "$f missing"
   done
