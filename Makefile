@@ -31,7 +31,7 @@ SYSTEM = cd $(BUILD) && CROSS_ARCHS='$(CROSS_ARCHS)' WINDOWS_ARCHS='$(WINDOWS_AR
   STATIC_ARCHS='$(STATIC_ARCHS)' DISTROS='$(DISTROS)' \
   ctest --verbose -L system -R
 
-.PHONY: all run test test-release test-asan test-tsan install deb bench bench-windows check-32 check-cross check-recipes \
+.PHONY: all run test test-release test-asan test-tsan install uninstall deb bench bench-windows check-32 check-cross check-recipes \
   check-windows check-static check-distros check-dist static dist fuzz clean
 
 all:
@@ -62,9 +62,20 @@ test-tsan:
 	cmake --build $(BUILD)/tsan --parallel --target ecbcat-batch ecbcat-batch_faulty
 	cd $(BUILD)/tsan && TSAN_OPTIONS=halt_on_error=1 ctest --output-on-failure -R '^batch-'
 
-# Honours DESTDIR, as cmake --install does.
+# Honours DESTDIR, as cmake --install does. What an install put in place is listed in
+# $(BUILD)/install_manifest.txt and the folders it made in install_folders.txt, for make
+# uninstall; an install with DESTDIR (staging a package) keeps its lists apart, in
+# install_manifest_ecbcat.txt and install_folders_ecbcat.txt, so that the lists of an install
+# on this system stay.
+STAGED = $(if $(DESTDIR),_ecbcat)
 install: all
-	cmake --install $(BUILD) --prefix $(PREFIX)
+	cmake --install $(BUILD) --prefix $(PREFIX) $(if $(DESTDIR),--component ecbcat)
+
+# Removes what the last make install with the same PREFIX and DESTDIR put in place, then the
+# folders it made, those left empty.
+uninstall:
+	packaging/uninstall.sh '$(BUILD)/install_manifest$(STAGED).txt' \
+	  '$(BUILD)/install_folders$(STAGED).txt' '$(DESTDIR)' '$(PREFIX)'
 
 # build/ecbcat_<version>_<arch>.deb, with its libssl dependency from dpkg-shlibdeps (so it
 # needs dpkg-dev), then checked, with lintian when it is installed. MAINTAINER='Name <addr>'

@@ -8,6 +8,11 @@ option(ECBCAT_DEBIAN_LAYOUT
 set(ECBCAT_MAINTAINER "The ecbcat developers <ecbcat@example.org>"
     CACHE STRING "Maintainer field of the Debian package: Name <address>")
 
+# Every file is of one component: an install that names it (make install with DESTDIR, which
+# stages a package) keeps its manifest apart, in install_manifest_ecbcat.txt, from that of an
+# install on this system, install_manifest.txt, which make uninstall reads.
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME ecbcat)
+
 set(programs ecbcat)
 if(TARGET ecbcat-batch)
   list(APPEND programs ecbcat-batch)
@@ -20,6 +25,46 @@ if(ECBCAT_DEBIAN_LAYOUT)
 else()
   set(zsh_completions ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
 endif()
+set(destinations ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1)
+if(TARGET ecbcat-batch AND NOT WIN32)
+  list(APPEND destinations ${bash_completions} ${zsh_completions})
+endif()
+if(ECBCAT_DEBIAN_LAYOUT)
+  list(APPEND destinations ${CMAKE_INSTALL_DATADIR}/doc/ecbcat)
+endif()
+
+# Before any file is put in place: the folders on the way to each destination that are not
+# there yet, listed beside the manifest (install_folders.txt), for make uninstall to remove
+# once they are empty. One that the install before this one made, and that is still there,
+# stays on the list; a folder that was there before is never on it.
+install(CODE "set(destinations \"${destinations}\")
+              set(list \"${PROJECT_BINARY_DIR}/install_folders\")"
+        CODE [[
+  if(CMAKE_INSTALL_COMPONENT)
+    string(APPEND list "_${CMAKE_INSTALL_COMPONENT}")
+  endif()
+  set(before "")
+  if(EXISTS "${list}.txt")
+    file(STRINGS "${list}.txt" before)
+  endif()
+  set(made "")
+  foreach(folder IN LISTS destinations)
+    if(NOT IS_ABSOLUTE "${folder}")
+      set(folder "${CMAKE_INSTALL_PREFIX}/${folder}")
+    endif()
+    get_filename_component(folder "$ENV{DESTDIR}${folder}" ABSOLUTE)
+    list(FIND before "${folder}" made_before)
+    while(NOT EXISTS "${folder}" OR made_before GREATER -1)
+      list(APPEND made "${folder}")
+      get_filename_component(folder "${folder}" DIRECTORY)
+      list(FIND before "${folder}" made_before)
+    endwhile()
+  endforeach()
+  list(REMOVE_DUPLICATES made)
+  list(JOIN made "\n" made)
+  file(WRITE "${list}.txt" "${made}\n")
+]])
+
 install(TARGETS ${programs} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(TARGET ecbcat-batch AND NOT WIN32)
   install(FILES packaging/ecbcat-batch.bash-completion DESTINATION ${bash_completions}

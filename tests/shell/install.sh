@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# `cmake --install` into a staging directory lays out the binary and the manual page, the
-# installed binary works, and the manual page is clean under groff's warnings.
+# `make install` into a staging directory lays out the binary and the manual page, the
+# installed binary works, and the manual page is clean under groff's warnings; `make uninstall`
+# removes what `make install` put there; the completions.
 #   install.sh BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 build=${1:?usage: install.sh BUILD_DIR}
@@ -8,7 +9,15 @@ emulator=${ECBCAT_EMULATOR:-}  # words put before a cross-compiled binary; empty
 stage=$(mktemp -d)
 at_exit 'rm -rf "$stage"'
 
-DESTDIR=$stage cmake --install "$build" --prefix /usr >/dev/null
+# The Makefile's install and uninstall, without its build (this one may be another, such as
+# the sanitizers').
+mk() { env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s -C "$root" -o all BUILD="$build" "$@" >/dev/null; }
+# Without DESTDIR, make install writes the lists that make uninstall reads for an install on
+# this system: those of the build's own install, if any, are put back when the check ends.
+lists=$(mktemp -d)
+cp -p "$build"/install_{manifest,folders}.txt "$lists/" 2>/dev/null || true
+at_exit 'rm -f "$build"/install_{manifest,folders}.txt; cp -p "$lists"/* "$build/" 2>/dev/null; rm -rf "$lists"'
+mk install DESTDIR="$stage" PREFIX=/usr
 installed() {
   local f
   for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat.1 share/man/man1/ecbcat-batch.1 \
@@ -73,6 +82,16 @@ complete_zsh() {  # line: typed into an interactive zsh on a terminal, then a ta
     print -r -- "$out"' sh "$stage/usr/share/zsh/site-functions" "$1" |
     tr '\r' '\n' | grep -ao '<m>[^[:cntrl:]]*' | sed 's/^<m>//'
 }
+uninstalls() {  # DESTDIR PREFIX: after make install and make uninstall, nothing of ours is left;
+  # another's file in PREFIX/bin stays, and so does a folder that was there, though empty
+  local root_dir=$1$2
+  rm -rf "$1" && mkdir -p "$root_dir/bin" "$root_dir/share/man" && echo theirs >"$root_dir/bin/theirs"
+  mk install DESTDIR="$1" PREFIX="$2"
+  [[ -x $root_dir/bin/ecbcat-batch ]] || fail "make install put no ecbcat-batch in $root_dir/bin"
+  mk uninstall DESTDIR="$1" PREFIX="$2"
+  equal "bin bin/theirs share share/man" "$(cd "$root_dir" && find . -mindepth 1 -printf '%P\n' | sort | xargs)" \
+    "what is left in $root_dir"
+}
 apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
   local shim=$stage/shim fails calls status s
   mkdir -p "$shim"
@@ -89,6 +108,8 @@ apt_retried() {  # a mirror that serves a bad index twice, then a good one; then
   done
 }
 row "staged install" installed
+row "make uninstall of a staged install" uninstalls "$stage/staged" /usr/local
+row "make uninstall" uninstalls "" "$stage/prefix"
 row "package installs: a failed index is fetched again" apt_retried
 row "one list of options" options_agree
 [[ -f /usr/share/bash-completion/bash_completion ]] || install_packages bash-completion ||

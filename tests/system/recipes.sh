@@ -36,6 +36,8 @@ split        find "$PWD" -name '*.enc' -xtype f -print0 | parallel -0 -X --tag -
 make_run     make run
 make_run     make run FILE='my file.enc'
 install      make install DESTDIR="$PWD/stage" PREFIX=/usr
+home_install make install PREFIX="$HOME/.local"
+uninstall    make uninstall PREFIX="$HOME/.local"
 sums         sha256sum --check --ignore-missing SHA256SUMS
 unpack       tar -xzf ecbcat-1.2.0-linux-x86_64.tar.gz
 unpacked     ./ecbcat-1.2.0-linux-x86_64/ecbcat records.enc > records.bin
@@ -213,8 +215,24 @@ tar -C "$root" --exclude=./build --exclude='./build-*' --exclude=./.git -cf - . 
 cp "$files/records.enc" "$tree/my file.enc"
 run_in_tree() {  # shell command
   status=0
-  (cd "$tree" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS "$1" -c "$2") >"$work/out" 2>"$work/err" ||
+  (cd "$tree" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS HOME="$tree_home" "$1" -c "$2") >"$work/out" 2>"$work/err" ||
     status=$?
+}
+# The installs into "$HOME/.local" go to a home of their own, which holds a file of the user's
+# in .local/bin before an uninstall; the staging install meets a manifest of another install.
+tree_home=$work/home
+mkdir -p "$tree_home"
+run_home() {  # shell command: into an empty home
+  rm -rf "$tree_home" && mkdir -p "$tree_home" && run_in_tree "$1" "$2"
+}
+run_uninstall() {  # shell command: after the README's install, beside a file of the user's
+  rm -rf "$tree_home" && mkdir -p "$tree_home/.local/bin" && echo mine >"$tree_home/.local/bin/mine"
+  run_in_tree "$1" 'make install PREFIX="$HOME/.local"'
+  succeeded && run_in_tree "$1" "$2"
+}
+run_staged() {  # shell command
+  mkdir -p "$tree/build" && echo "an install's list" >"$tree/build/install_manifest.txt"
+  run_in_tree "$1" "$2"
 }
 succeeded() { ((status == 0)) || fail "exit status $status, expected 0; stderr: $(head -c 300 "$work/err")"; }
 all_outputs_right() {  # [path to pass over]: every file that can be decrypted was, byte for byte
@@ -369,6 +387,23 @@ check_install() {
   "$tree/stage/usr/bin/ecbcat" "$root/examples/hello.enc" >"$work/installed.out"
   same "$root/examples/hello.txt" "$work/installed.out" "the staged program's output"
   [[ -f $tree/stage/usr/share/man/man1/ecbcat.1 ]] || fail "no staged manual page"
+  equal "an install's list" "$(cat "$tree/build/install_manifest.txt")" "the manifest of the install on the system"
+  rm -f "$tree/build/install_manifest.txt"
+}
+check_home_install() {
+  succeeded
+  local f
+  for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat-batch.1 \
+    share/bash-completion/completions/ecbcat-batch share/zsh/site-functions/_ecbcat-batch; do
+    [[ -f $tree_home/.local/$f ]] || fail "no ~/.local/$f"
+  done
+  "$tree_home/.local/bin/ecbcat" "$root/examples/hello.enc" >"$work/installed.out"
+  same "$root/examples/hello.txt" "$work/installed.out" "the installed program's output"
+}
+check_uninstall() {  # nothing of ours left; the user's file, and its folder, stay
+  succeeded
+  equal ".local .local/bin .local/bin/mine" "$(cd "$tree_home" && find . -mindepth 1 -printf '%P\n' | sort | xargs)" \
+    "the home after make uninstall"
 }
 check_files0() {  # the files that find lists (no link, no folder), each decrypted right
   all_outputs_right ./good && no_strays
@@ -430,7 +465,10 @@ while IFS=$'\037' read -r -d $'\036' source text; do
         [[ $check == nonall ]] && runner=run_on_hosts
         [[ $check == split ]] && runner=run_shared
         [[ $check == drop ]] && runner=run_drop
-        [[ $check == make_run || $check == install ]] && runner=run_in_tree
+        [[ $check == make_run ]] && runner=run_in_tree
+        [[ $check == install ]] && runner=run_staged
+        [[ $check == home_install ]] && runner=run_home
+        [[ $check == uninstall ]] && runner=run_uninstall
         [[ $check == sums || $check == unpack* ]] && runner=run_release
         row "$shell: $command" run_row "$runner" "$check" "$shell" "$text"
       done
