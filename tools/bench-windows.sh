@@ -37,7 +37,7 @@ for ((r = 0; r < runs; r++)); do
   clean && loop+=("$(seconds "$wine64" cmd /c loop.bat)")
 done
 b=$(printf '%s\n' "${batch[@]}" | median) l=$(printf '%s\n' "${loop[@]}" | median)
-echo "Many files under $(/usr/lib/wine/wine64 --version), $files files of $kb KiB, median of $runs runs, $(nproc) CPUs ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo))"
+echo "Many files under $(/usr/lib/wine/wine64 --version), $files files of $kb KiB, $( ((runs > 1)) && echo "median of $runs runs" || echo "one run"), $(nproc) CPUs ($(awk -F': ' '/model name/ {print $2; exit}' /proc/cpuinfo))"
 echo
 echo "| command | seconds | files/s | ratio |"
 echo "|---|---:|---:|---:|"

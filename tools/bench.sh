@@ -234,4 +234,4 @@ for x in "${starters[@]}"; do
     awk '/Collected :/ {print $NF}')
   echo "| $x | $n | $(calc %.2f "$(median ${t_start[$x]}) / 20e3") ms |"
 done
-[[ -x $static_bin ]] || echo "(no static build: make static)"
+[[ -x $static_bin ]] || printf '\n%s\n' "No static build, so no row for it: make static before make bench adds one."

@@ -37,6 +37,7 @@ const char help_text[] =
     "      --min-age SECONDS leave a file that changed less than SECONDS ago for a later run\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
+    "      --                end the options: every argument after it is a PATH\n"
     "\n"
     "Exit status, the first that holds: 1 some failed, or an output is not the decryption\n"
     "of its input as it is now; 2 some left alone, for another file has their output's\n"

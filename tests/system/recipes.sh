@@ -23,7 +23,8 @@ table=$(cat <<'TABLE'
 one_file     ecbcat records.enc > records.bin
 producer     producer | ecbcat /dev/stdin | consumer
 progress     pv big.enc | ecbcat /dev/stdin > big.bin
-succeeds     OPENSSL_ia32cap= ecbcat big.enc > /dev/null
+timed        time ecbcat big.enc > /dev/null
+timed        time env OPENSSL_ia32cap= ecbcat big.enc > /dev/null
 in_place     ecbcat records.enc 1<>records.enc
 cross_check  ecbcat records.enc > records.bin && openssl enc -d -aes-128-ecb -nopad -K 5e0b9a31c874e2061fd94ba76328f08d -in records.enc -out records.ref && cmp records.ref records.bin
 batch        ecbcat-batch .
@@ -46,12 +47,13 @@ ci           make deb
 not_run      sudo apt-get install cmake g++ make libssl-dev libgtest-dev openssl
 not_run      make && sudo make install
 not_run      sudo apt-get install ./build/ecbcat_1.2.0_amd64.deb
+not_run      sudo apt-get install dpkg-dev
 TABLE
 )
 
 # --- tools ---------------------------------------------------------------------------------
 sshd=$(command -v sshd || echo /usr/sbin/sshd)
-tools=(parallel pv dash openssl gzip cmp)
+tools=(parallel pv dash openssl gzip cmp /usr/bin/time)
 ((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd sftp rsync)
 missing() {
   for t in "${tools[@]}"; do command -v "$t" >/dev/null || echo "$t"; done
@@ -63,10 +65,10 @@ if [[ -n $(missing) ]]; then
   policy=/usr/sbin/policy-rc.d own_policy=
   [[ -e $policy || $EUID -ne 0 ]] ||
     { printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1; }
-  install_packages parallel pv openssh-server openssh-client rsync || say "the install failed"
+  install_packages parallel pv time openssh-server openssh-client rsync || say "the install failed"
   [[ -z $own_policy ]] || rm -f "$policy"
 fi
-[[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv openssh-server, as root)"
+[[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv time openssh-server, as root)"
 
 # --- the user, the files and what ecbcat must make of them ---------------------------------
 # The files live outside the tree, where the test accounts can reach them; the ssh servers'
@@ -245,7 +247,7 @@ all_outputs_right() {  # [path to pass over]: every file that can be decrypted w
 
 check_one_file() { succeeded && same "$expected/records" "$run/records.bin" records.bin; }
 check_producer() { succeeded && same "$expected/records" "$run/consumed" "the consumer's file"; }
-check_succeeds() { succeeded; }
+check_timed() { succeeded && grep -qE 'real|elapsed' "$work/err" || fail "no time shown: $(cat "$work/err")"; }
 check_progress() { succeeded && same "$expected/big" "$run/big.bin" big.bin; }
 check_in_place() { succeeded && same "$expected/records" "$run/records.enc" "records.enc in place"; }
 check_cross_check() {  # passes on a good file, fails when either side fails
