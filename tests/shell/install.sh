@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make install` into a staging directory lays out the binary and the manual page, the
 # installed binary works, and the manual page is clean under groff's warnings; `make uninstall`
-# removes what `make install` put there; the completions.
+# removes what `make install` put there; the completions and the documents.
 #   install.sh BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 build=${1:?usage: install.sh BUILD_DIR}
@@ -92,6 +92,19 @@ uninstalls() {  # DESTDIR PREFIX: after make install and make uninstall, nothing
   equal "bin bin/theirs share share/man" "$(cd "$root_dir" && find . -mindepth 1 -printf '%P\n' | sort | xargs)" \
     "what is left in $root_dir"
 }
+no_dangling_colon() {  # a line of README.md or docs/*.md that ends in a colon introduces what
+  # follows: the rest of its paragraph, or after blank lines a list, a code block or a table;
+  # not a heading, the end of the file or a paragraph of other text
+  equal "" "$(awk 'FNR == 1 && pending != "" { print pending; pending = "" }
+    FNR == 1 { fence = blank = 0 }
+    /^```/ { if (!fence) pending = ""; fence = !fence; next }
+    fence { next }
+    /^[[:space:]]*$/ { blank = 1; next }
+    pending != "" { if (blank && !/^([-*+] |[0-9]+\. |\||    |>)/) print pending; pending = "" }
+    { blank = 0 }
+    /:[[:space:]]*$/ { pending = FILENAME ":" FNR ": " $0 }
+    END { if (pending != "") print pending }' "$root/README.md" "$root"/docs/*.md)" "lines that introduce nothing"
+}
 apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
   local shim=$stage/shim fails calls status s
   mkdir -p "$shim"
@@ -112,6 +125,7 @@ row "make uninstall of a staged install" uninstalls "$stage/staged" /usr/local
 row "make uninstall" uninstalls "" "$stage/prefix"
 row "package installs: a failed index is fetched again" apt_retried
 row "one list of options" options_agree
+row "documents: no colon introduces nothing" no_dangling_colon
 [[ -f /usr/share/bash-completion/bash_completion ]] || install_packages bash-completion ||
   say "the install of bash-completion failed"
 if [[ -f /usr/share/bash-completion/bash_completion ]]; then
