@@ -23,7 +23,7 @@ tree=$dir/tree
 mkdir -p "$tree/k.enc" "$tree/ro" "$tree/sub/deeper" "$tree/closed"
 for f in a.enc a.enc.enc k.enc/inner.enc e.enc ro/x.enc target.bin $'new\nline.enc' -lead.enc \
   $'latin1-\xe9.enc' sub/deeper/z.enc; do
-  random_file "$tree/$f" $((RANDOM % 300))
+  random_file "$tree/$f" $((RANDOM % 300 + 1))  # never empty: a row cuts an output short
 done
 echo keep >"$tree/k" && echo keep >"$tree/e"
 ln -s target.bin "$tree/good.enc" && ln -s nowhere "$tree/dangling.enc"

@@ -29,7 +29,7 @@ reruns() {  # an output of this input, of another version of it (same time), cut
   status_is 0
   cp "$dir/run/a" "$dir/a.before"
   (cd "$dir/run" && random_file a.new 100 && touch -r a.enc a.new && mv a.new a.enc &&
-    head -c 16 sub/deeper/z >z.cut && touch -r sub/deeper/z.enc z.cut && mv z.cut sub/deeper/z &&
+    head -c -16 sub/deeper/z >z.cut && touch -r sub/deeper/z.enc z.cut && mv z.cut sub/deeper/z &&
     echo mine >k.enc/inner && chown -R --reference=. a.enc sub k.enc)
   run_batch "$dir/run" "$batch" -v -j 1 a.enc sub big.enc k.enc
   status_is 1
