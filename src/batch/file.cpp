@@ -56,7 +56,11 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     const long long now = std::chrono::duration_cast<std::chrono::nanoseconds>(
                               std::chrono::system_clock::now().time_since_epoch())
                               .count();
-    if (now - stamp.ctime < options.min_age * 1'000'000'000) return {Result::too_young};
+    if (const long long left = options.min_age * 1'000'000'000 - (now - stamp.ctime); left > 0) {
+      FileResult young{Result::too_young};
+      young.young_for = left;
+      return young;
+    }
   }
   if (const Result held = in->hold(); held != Result::ready) return {held};
   if (verdict != Result::ready) return {verdict};

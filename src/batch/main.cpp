@@ -33,6 +33,7 @@
 #include "report.hpp"
 #include "system.hpp"
 #include "walk.hpp"
+#include "watch.hpp"
 
 namespace {
 
@@ -56,6 +57,7 @@ struct Batch {
   bool progress = false, signal_thread = true;
   Options options;
   Report report{options};
+  Watch* watch = nullptr;  // with --watch, which tries again what is for a later run
   std::mutex io;
   int out_error = 0;  // of the first failed write to standard output, under io
 
@@ -107,6 +109,18 @@ void between_chunks(void* batch) {
   take_signals(*static_cast<Batch*>(batch));
 }
 
+// What a watch does with a file for a later run: one too young is tried again once old enough;
+// one still being written or changed while read, at its next change, or where the end of a
+// writer's writing is not told, a moment later.
+void retry_later(Watch& watch, const Job& job, const FileResult& r) {
+  if (r.what == Result::too_young) {
+    watch.retry(job, std::chrono::nanoseconds(r.young_for));
+  } else if ((r.what == Result::still_arriving || r.what == Result::changed) &&
+             !Notices::closes_told()) {
+    watch.retry(job, std::chrono::seconds(1));
+  }
+}
+
 // One file from the queue to its count.
 void run_job(Batch& b, Decryption& d, const Job& job) {
   // Without a thread for the signals, they are taken between files and between chunks.
@@ -145,6 +159,7 @@ void run_job(Batch& b, Decryption& d, const Job& job) {
     lines = b.report.count(job.path(), r);
     --b.under_way;
   }
+  if (b.watch) retry_later(*b.watch, job, r);
   b.tell(lines);
 }
 
@@ -253,7 +268,8 @@ int run(int argc, char** argv) {
       return {};
     }
   };
-  b.progress = o.progress < 0 ? stderr_is_terminal() : o.progress;
+  // A watch has no total to show progress against.
+  b.progress = !o.watch && (o.progress < 0 ? stderr_is_terminal() : o.progress);
   // Every thread started from here on inherits the blocked signals; only on_signals takes them.
   if (route_signals()) {
     std::thread waiter = start(on_signals, std::ref(b));
@@ -322,7 +338,23 @@ int run(int argc, char** argv) {
     }
     b.tell(lines);
   };
-  walk(o.paths, list ? &*list : nullptr, sink);
+  Walk walker(sink);
+  std::optional<Watch> watch;
+  if (o.watch) {
+    watch.emplace(walker, WatchHooks{[&](Job job) { sink.file(std::move(job)); }, sink.failed,
+                                     [&](const std::string& line) { b.say(line); }});
+    if (const int error = watch->error()) {
+      b.say("ecbcat-batch: cannot watch folders: " + std::string(std::strerror(error)) + "\n");
+      std::_Exit(some_failed);  // the workers wait still
+    }
+    sink.searching = [&](const std::shared_ptr<const Folder>& folder, const FileKey& key) {
+      watch->searching(folder, key);
+    };
+    b.watch = &*watch;
+  }
+  walker.all(o.paths, list ? &*list : nullptr);
+  // With --watch, until a signal ends the process, or no folder is left to watch.
+  if (watch) watch->run();
   {
     std::lock_guard lock(b.mutex);
     b.walk_done = true;

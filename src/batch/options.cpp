@@ -35,6 +35,8 @@ const char help_text[] =
     "      --sync            each output on the disk before it gets its name\n"
     "      --rm              remove each input once its output is named and on the disk\n"
     "      --min-age SECONDS leave a file that changed less than SECONDS ago for a later run\n"
+    "      --watch           then stay, and decrypt each file that arrives once it is complete,\n"
+    "                        until a signal ends it\n"
     "  -h, --help            show this help and exit\n"
     "  -V, --version         show the version and exit\n"
     "      --                end the options: every argument after it is a PATH\n"
@@ -43,7 +45,8 @@ const char help_text[] =
     "of its input as it is now; 2 some left alone, for another file has their output's\n"
     "name; 3 some still being written, changed while read or too young: run again later;\n"
     "0 every file decrypted, now or before (or none found). 64 a wrong command line;\n"
-    "129, 130, 143 after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n";
+    "129, 130, 143 after SIGHUP, SIGINT, SIGTERM. A dry run exits as the run would.\n"
+    "With --watch, a file for a later run is tried again when it changes or is old enough.\n";
 
 // Says what is wrong with the command line, and where to look.
 int usage(const std::string& what) {
@@ -110,7 +113,7 @@ std::string clash(const Options& o) {
 }  // namespace
 
 std::optional<int> parse(int argc, char** argv, Options& o) {
-  enum { progress = 256, no_progress, sync, remove, min_age, files0_from };
+  enum { progress = 256, no_progress, sync, remove, min_age, files0_from, watch };
   static const option longs[] = {{"suffix", required_argument, nullptr, 'S'},
                                  {"files0-from", required_argument, nullptr, files0_from},
                                  {"jobs", required_argument, nullptr, 'j'},
@@ -123,6 +126,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
                                  {"sync", no_argument, nullptr, sync},
                                  {"rm", no_argument, nullptr, remove},
                                  {"min-age", required_argument, nullptr, min_age},
+                                 {"watch", no_argument, nullptr, watch},
                                  {"help", no_argument, nullptr, 'h'},
                                  {"version", no_argument, nullptr, 'V'},
                                  {nullptr, 0, nullptr, 0}};
@@ -186,6 +190,9 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
       case remove:
         o.remove = true;
         break;
+      case watch:
+        o.watch = true;
+        break;
       case 'h':
         std::fputs(help_text, stdout);
         return std::fflush(stdout) == 0 && !std::ferror(stdout) ? all_done : some_failed;
@@ -206,6 +213,7 @@ std::optional<int> parse(int argc, char** argv, Options& o) {
     }
   }
   if (o.quiet && o.verbose) return usage("-q and -v say opposite things; give one");
+  if (o.watch && o.dry_run) return usage("-n writes nothing, and --watch stays to write; give one");
   o.paths.assign(argv + optind, argv + argc);
   if (o.paths.empty() && !o.files0_from) {
     return usage("no PATH given: name the files or folders to decrypt");

@@ -11,6 +11,7 @@ struct Options {
   unsigned jobs = 0;  // 0: one for each CPU
   bool dry_run = false, quiet = false, verbose = false, sync = false;
   bool remove = false;    // --rm: each input removed once its output is named and on the disk
+  bool watch = false;     // --watch: stay, and decrypt each file that arrives once complete
   long long min_age = 0;  // --min-age: seconds since an input last changed before it is taken
   int progress = -1;      // -1: when standard error is a terminal
   const char* output_dir = nullptr;

@@ -1,5 +1,6 @@
 #include "report.hpp"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -188,12 +189,24 @@ std::string wording(const std::string& path, const FileResult& r) {
       return because("failed syncing output");
     case Result::name_output:
       return because("failed naming output");
+    case Result::watch_folder:
+      return because("failed watching folder") + ": searched every 10 s instead";
+    case Result::watch_ended:
+      return "moved or removed: no longer watched";
   }
   return "failed";
 }
 
 Lines Report::count(const std::string& path, FileResult r) {
   Lines lines;
+  // A watch tries such a file again when it changes or is old enough, and passes over one that
+  // went before it was taken (changes are hints): neither is an outcome yet.
+  if (o_.watch &&
+      (r.what == Result::still_arriving || r.what == Result::changed ||
+       r.what == Result::too_young ||
+       (r.error == ENOENT && (r.what == Result::open_file || r.what == Result::remove_input)))) {
+    return lines;
+  }
   // A dry run names nothing, so it remembers what a run would have named by now.
   if (r.what == Result::would_decrypt && !planned_.insert(r.planned).second) {
     r.what = Result::planned_twice;

@@ -54,6 +54,8 @@ enum class Result {
   copy_attributes,     // owner, mode or times onto the output
   sync_output,         // --sync: the output or its folder did not reach the disk
   name_output,         // giving the finished output its name
+  watch_folder,        // --watch: a folder cannot be watched, and is searched on a timer
+  watch_ended,         // --watch: a PATH was moved or removed, and is no longer watched
 };
 
 struct FileResult {
@@ -63,6 +65,7 @@ struct FileResult {
   long long bytes = 0;       // the input's size, for the progress line
   std::string output = {};   // for -v, the output's path as shown
   std::string planned = {};  // in a dry run, the output's folder (its FileKey) and name
+  long long young_for = 0;   // too_young: nanoseconds until the input is old enough
 };
 
 // What an input was when it was opened, and what an output records of the input it was made

@@ -20,35 +20,26 @@ namespace {
 // bounded: beyond it a tree would run out of descriptors, or of stack in whoever walks it.
 constexpr int max_depth = 4096;
 
+// The depth of a folder below its PATH.
+int depth_of(const Folder& folder) {
+  int depth = 0;
+  for (const Folder* f = &folder; f->parent; f = f->parent.get()) ++depth;
+  return depth;
+}
+
+}  // namespace
+
 // One walk over all the PATHs: a folder met twice (PATHs that overlap, a bind mount inside
-// itself) is searched once, so a run never takes its own outputs for inputs.
-class Walker {
- public:
-  explicit Walker(const WalkSink& sink) : sink_(sink) {}
-  void path(const std::string& path);
-
- private:
-  struct Pending {  // a folder to search, named in its parent
-    std::shared_ptr<const Folder> parent;
-    std::string name;
-    int depth;
-  };
-  void search(const std::shared_ptr<const Folder>& folder, int depth);
-  void open_pending(Pending p);
-  // Whether a folder is to be searched: not DIR, which holds outputs, and not met before.
-  bool to_search(const FileInfo& info) {
-    const FileKey key = key_of(info);
-    return !(sink_.output_dir && sink_.output_dir->is_root(key)) && seen_.insert(key).second;
-  }
-
-  const WalkSink& sink_;
-  std::set<FileKey> seen_;
-  std::vector<Pending> pending_;  // depth first, without recursion
-};
+// itself) is searched once, so a run never takes its own outputs for inputs. Not DIR either,
+// which holds outputs.
+bool Walk::to_search(const FileInfo& info) {
+  const FileKey key = key_of(info);
+  return !(sink_.output_dir && sink_.output_dir->is_root(key)) && seen_.insert(key).second;
+}
 
 // Lists one folder whole (what is decrypted into it later must not show up here), hands on
 // its files and puts its folders on the stack.
-void Walker::search(const std::shared_ptr<const Folder>& folder, int depth) {
+void Walk::search(const std::shared_ptr<const Folder>& folder, int depth) {
   FileResult error;
   std::vector<Entry> entries = list(*folder, error);
   if (error.what != Result::ready) sink_.failed(folder->path(), error);
@@ -67,7 +58,7 @@ void Walker::search(const std::shared_ptr<const Folder>& folder, int depth) {
   std::reverse(pending_.begin() + first_folder, pending_.end());  // searched in listing order
 }
 
-void Walker::open_pending(Pending p) {
+void Walk::open_pending(Pending p) {
   if (p.depth > max_depth) {
     return sink_.failed(join(p.parent->path(), p.name), {Result::too_deep});
   }
@@ -77,12 +68,31 @@ void Walker::open_pending(Pending p) {
   auto out = p.parent->out ? std::make_shared<OutputFolder>(p.parent->out, p.name, (*sub)->info,
                                                             folder_acl((*sub)->handle.get()))
                            : nullptr;
-  search(std::make_shared<const Folder>(std::move((*sub)->handle), std::move(p.parent), p.name,
-                                        std::move(out)),
-         p.depth);
+  auto folder = std::make_shared<const Folder>(std::move((*sub)->handle), std::move(p.parent),
+                                               p.name, std::move(out));
+  if (sink_.searching) sink_.searching(folder, key_of((*sub)->info));
+  search(folder, p.depth);
 }
 
-void Walker::path(const std::string& path) {
+void Walk::open_all_pending() {
+  while (!pending_.empty()) {
+    Pending p = std::move(pending_.back());
+    pending_.pop_back();
+    open_pending(std::move(p));
+  }
+}
+
+void Walk::again(const std::shared_ptr<const Folder>& folder) {
+  search(folder, depth_of(*folder));
+  open_all_pending();
+}
+
+void Walk::added(const std::shared_ptr<const Folder>& folder, const std::string& name) {
+  pending_.push_back({folder, name, depth_of(*folder) + 1});
+  open_all_pending();
+}
+
+void Walk::path(const std::string& path) {
   Maybe<Opened> at = open_path(path);
   if (!at) return sink_.failed(path, at.failure());
   const std::size_t base = base_of(path);
@@ -97,13 +107,11 @@ void Walker::path(const std::string& path) {
     if (out && !name.empty() && name != "." && name != "..") {
       out = std::make_shared<OutputFolder>(out, name, at->info, folder_acl(listing->get()));
     }
-    search(std::make_shared<const Folder>(std::move(*listing), nullptr, path, std::move(out)), 0);
-    while (!pending_.empty()) {
-      Pending p = std::move(pending_.back());
-      pending_.pop_back();
-      open_pending(std::move(p));
-    }
-    return;
+    auto folder =
+        std::make_shared<const Folder>(std::move(*listing), nullptr, path, std::move(out));
+    if (sink_.searching) sink_.searching(folder, key_of(at->info));
+    search(folder, 0);
+    return open_all_pending();
   }
   if (output_name(path.substr(base)).empty()) return sink_.failed(path, {Result::not_enc});
   Maybe<FolderHandle> parent = open_parent(path, base);
@@ -113,8 +121,6 @@ void Walker::path(const std::string& path) {
                                       base == 0 ? "." : path.substr(0, base), sink_.output_dir),
        path.substr(base), path});
 }
-
-}  // namespace
 
 NameList::NameList(const std::string& file) : file_(file) {
   fd_ = open_list(file);
@@ -186,18 +192,21 @@ bool NameList::rewind() {
   return true;
 }
 
-void walk(const std::vector<std::string>& paths, NameList* list, const WalkSink& sink) {
-  Walker walker(sink);
-  for (const auto& path : paths) walker.path(path);
+void Walk::all(const std::vector<std::string>& paths, NameList* list) {
+  for (const auto& p : paths) path(p);
   std::string name;
   FileResult failure;
   while (list && list->next(name, failure)) {
     if (failure.what == Result::ready) {
-      walker.path(name);
+      path(name);
     } else {
-      sink.failed(name, failure);
+      sink_.failed(name, failure);
     }
   }
+}
+
+void walk(const std::vector<std::string>& paths, NameList* list, const WalkSink& sink) {
+  Walk(sink).all(paths, list);
 }
 
 }  // namespace ecbcat

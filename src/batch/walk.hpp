@@ -1,6 +1,8 @@
 #pragma once
 
 #include <functional>
+#include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,9 @@ struct WalkSink {
   std::function<void(Job job)> file;
   std::function<void(const std::string& path, FileResult result)> failed;
   std::shared_ptr<OutputFolder> output_dir = {};
+  // With --watch: a folder about to be listed, so that what arrives in it from now on is told.
+  std::function<void(const std::shared_ptr<const Folder>& folder, const FileKey& key)> searching =
+      {};
 };
 
 // --files0-from's list of PATHs, each ended by a NUL byte (the last one may lack it), read a
@@ -56,5 +61,37 @@ class NameList {
 // written beside their inputs are never taken for inputs. The walk is bounded in depth. With
 // -S, its suffix takes the place of ".enc" (output_name).
 void walk(const std::vector<std::string>& paths, NameList* list, const WalkSink& sink);
+
+// The same walk, kept for --watch, which searches folders again and searches those that appear.
+class Walk {
+ public:
+  explicit Walk(const WalkSink& sink) : sink_(sink) {}
+  // The PATHs of the command line, then those of `list` if any.
+  void all(const std::vector<std::string>& paths, NameList* list);
+  // A PATH of the command line.
+  void path(const std::string& path);
+  // A folder searched before, listed again: its files handed on, and its folders not met before
+  // searched at any depth.
+  void again(const std::shared_ptr<const Folder>& folder);
+  // The folder `name` that appeared in `folder`: searched at any depth, unless met before.
+  void added(const std::shared_ptr<const Folder>& folder, const std::string& name);
+  // A folder that left the tree: if it comes back, it is searched again.
+  void forget(const FileKey& key) { seen_.erase(key); }
+
+ private:
+  struct Pending {  // a folder to search, named in its parent
+    std::shared_ptr<const Folder> parent;
+    std::string name;
+    int depth;
+  };
+  void search(const std::shared_ptr<const Folder>& folder, int depth);
+  void open_pending(Pending p);
+  void open_all_pending();
+  bool to_search(const FileInfo& info);
+
+  const WalkSink& sink_;
+  std::set<FileKey> seen_;
+  std::vector<Pending> pending_;  // depth first, without recursion
+};
 
 }  // namespace ecbcat

@@ -1,0 +1,98 @@
+// --watch's notices on Linux: inotify, one watch per folder, added through the folder's own
+// descriptor so that a folder swapped for a link meanwhile cannot move it.
+
+#include "watch.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+namespace ecbcat {
+namespace {
+
+// A file is told of when a writer closes it, when it is moved in (rsync's last step), and when
+// its times or mode are set (after the close, by scp and rsync --inplace); a folder when it is
+// made, moved in or out, or removed; the folder itself when it moves or goes.
+constexpr std::uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_CREATE |
+                               IN_MOVED_FROM | IN_DELETE | IN_MOVE_SELF | IN_DELETE_SELF |
+                               IN_ONLYDIR | IN_EXCL_UNLINK;
+
+}  // namespace
+
+struct Notices::State {
+  UniqueFd inotify{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+  int error = inotify.get() < 0 ? errno : 0;
+  UniqueFd wake{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
+  alignas(inotify_event) char buffer[64 * 1024];
+};
+
+Notices::Notices() : s_(std::make_unique<State>()) {
+  if (!s_->error && s_->wake.get() < 0) s_->error = errno;
+}
+Notices::~Notices() = default;
+
+int Notices::error() const {
+  return s_->error;
+}
+
+bool Notices::closes_told() {
+  return true;
+}
+
+const char* Notices::limit() {
+  return "fs.inotify.max_user_watches";
+}
+
+long Notices::add(const Folder& folder, bool, int& error) {
+  char proc[40];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", folder.fd.get());
+  const int wd = ::inotify_add_watch(s_->inotify.get(), proc, mask);
+  if (wd < 0) error = errno;
+  return wd < 0 ? -1 : wd;
+}
+
+void Notices::remove(long id) {
+  ::inotify_rm_watch(s_->inotify.get(), static_cast<int>(id));
+}
+
+void Notices::wake() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(s_->wake.get(), &one, sizeof one);
+}
+
+void Notices::wait(std::vector<Change>& changes, std::chrono::milliseconds timeout) {
+  pollfd p[2] = {{s_->inotify.get(), POLLIN, 0}, {s_->wake.get(), POLLIN, 0}};
+  const int ms =
+      timeout.count() < 0 ? -1 : static_cast<int>(std::min<long long>(timeout.count(), 1 << 30));
+  if (::poll(p, 2, ms) <= 0) return;
+  if (p[1].revents) {
+    std::uint64_t n;
+    [[maybe_unused]] ssize_t got = ::read(s_->wake.get(), &n, sizeof n);
+  }
+  if (!p[0].revents) return;
+  const ssize_t n = ::read(s_->inotify.get(), s_->buffer, sizeof s_->buffer);
+  for (ssize_t at = 0; at < n;) {
+    const auto* e = reinterpret_cast<const inotify_event*>(s_->buffer + at);
+    at += static_cast<ssize_t>(sizeof *e + e->len);
+    const std::string name = e->len ? e->name : "";
+    if (e->mask & IN_Q_OVERFLOW) {
+      changes.push_back({Change::overflow});
+    } else if (e->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED | IN_UNMOUNT)) {
+      changes.push_back({Change::ended, e->wd});
+    } else if (e->mask & IN_ISDIR) {
+      if (e->mask & (IN_CREATE | IN_MOVED_TO)) changes.push_back({Change::folder, e->wd, name});
+      if (e->mask & (IN_MOVED_FROM | IN_DELETE)) changes.push_back({Change::left, e->wd, name});
+    } else if (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB)) {
+      changes.push_back({Change::file, e->wd, name});
+    }
+  }
+}
+
+}  // namespace ecbcat
