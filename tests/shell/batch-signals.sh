@@ -154,4 +154,64 @@ if [[ -z ${ECBCAT_SANITIZED:-} && -z $emulator ]]; then  # they need threads of 
   row "SIGTERM mid-file and to an unread standard error, without a thread" no_thread
 fi
 row "SIGTERM at any moment without O_TMPFILE" term_loop
+
+# --watch: the watcher runs in the background on a folder nobody owns (as root) and is ended by
+# SIGTERM; within() waits for what it should have made.
+watcher() {  # options...: started once its first pass made w/first
+  rm -rf "$dir/w" "$dir/w2" && mkdir "$dir/w" "$dir/w2" && cp "$tree/a.enc" "$dir/w/first.enc"
+  ((EUID == 0)) && chown nobody: "$dir/w" "$dir/w2"
+  (cd "$dir/w" && exec "${as_user[@]}" $emulator "$batch" --watch -v "$@" .) >"$dir/out" 2>"$dir/err" &
+  watching=$!
+  within 10 '[[ -e $dir/w/first ]]'
+}
+within() {  # seconds test: true once the test (shell code) holds, within the seconds
+  local tenth
+  for tenth in $(seq $(($1 * 10))); do eval "$2" && return; sleep 0.1; done
+  fail "not within $1 s: $2"
+}
+stop_watcher() {  # SIGTERM: 143, the interrupted line, nothing hidden
+  kill -TERM "$watching"
+  status=0 && { wait "$watching"; } 2>/dev/null || status=$?
+  status_is 143 && named "ecbcat-batch: interrupted: "
+  equal "" "$(find "$dir/w" -name '.*.ecbcat-*')" "hidden files"
+}
+as_owner() { if ((EUID == 0)); then setpriv --reuid=nobody --regid=nogroup --clear-groups "$@"; else "$@"; fi; }
+watch_arrivals() {  # written, held open, made in a new folder, moved in, too young
+  watcher --min-age 2
+  cp "$tree/a.enc" "$dir/w/young.enc" && sleep 1
+  [[ ! -e $dir/w/young ]] || fail "a file younger than --min-age taken"
+  # A writer that pauses, as the folder's owner, whose file a lease tells of.
+  as_owner sh -c 'exec >"$2" && head -c 100 "$1" && sleep 4 && cat "$1"' - "$tree/big.enc" "$dir/w/held.enc" &
+  as_owner mkdir -p "$dir/w/new/deeper" "$dir/w2/in/deeper"
+  cp "$tree/a.enc.enc" "$dir/w/new/deeper/n.enc" && cp "$tree/e.enc" "$dir/w2/in/deeper/m.enc"
+  mv "$dir/w2/in" "$dir/w/in" && sleep 3
+  [[ ! -e $dir/w/held ]] || fail "a file held open by its writer taken"
+  wait $!
+  within 10 '[[ -e $dir/w/held && -e $dir/w/young && -e $dir/w/new/deeper/n && -e $dir/w/in/deeper/m ]]'
+  same <(expected_of "$dir/w/held.enc") "$dir/w/held" held
+  same "$expected/a" "$dir/w/young" young
+  same <(expected_of "$tree/a.enc.enc") "$dir/w/new/deeper/n" "a new folder's"
+  same <(expected_of "$tree/e.enc") "$dir/w/in/deeper/m" "a moved-in folder's"
+  stop_watcher
+  equal 5 "$(grep -c ' -> ' "$dir/out")" "-v lines"
+}
+row "--watch: written, held open, too young, in a new folder and one moved in" watch_arrivals
+many_at_once() {  # 20,000 files, half written at once in one folder, half moved in as a folder
+  local n=10000 blob=$dir/blob
+  head -c $((n * 2 * 32)) /dev/urandom >"$blob"
+  head -c $((n * 32)) "$blob" >"$blob.1" && tail -c $((n * 32)) "$blob" >"$blob.2"
+  watcher
+  as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.1" "$dir/w2/m" &&
+    as_owner mkdir "$dir/w2/moved" && as_owner sh -c "mv '$dir'/w2/m*.enc '$dir/w2/moved/'" &&
+    as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.2" "$dir/w/f" &&
+    mv "$dir/w2/moved" "$dir/w/moved"
+  within 60 '(($(find "$dir/w" -name "[fm]?????" | wc -l) == 2 * n))'
+  local rss
+  rss=$(awk '/VmHWM/ {print $2}' "/proc/$watching/status")
+  [[ -n $emulator ]] || ((rss < 64 * 1024)) || fail "peak memory ${rss} KiB, not under 64 MiB"
+  same <(openssl enc -d -aes-128-ecb -nopad -K "$key" -in "$blob") \
+    <(cat "$dir"/w/moved/m????? "$dir"/w/f?????) "the 20,000 outputs in order"
+  stop_watcher
+}
+[[ -n ${ECBCAT_SANITIZED:-} ]] || row "--watch: 10,000 files at once, and a folder of 10,000 moved in" many_at_once
 finish
