@@ -196,15 +196,17 @@ watch_arrivals() {  # written, held open, made in a new folder, moved in, too yo
   equal 5 "$(grep -c ' -> ' "$dir/out")" "-v lines"
 }
 row "--watch: written, held open, too young, in a new folder and one moved in" watch_arrivals
-many_at_once() {  # 20,000 files, half written at once in one folder, half moved in as a folder
+many_at_once() {  # 20,000 files: half written at once into the folder, half moved in as a folder
   local n=10000 blob=$dir/blob
   head -c $((n * 2 * 32)) /dev/urandom >"$blob"
   head -c $((n * 32)) "$blob" >"$blob.1" && tail -c $((n * 32)) "$blob" >"$blob.2"
   watcher
+  kill -STOP "$watching"  # busy elsewhere: the events pass the queue's length, and are lost
   as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.1" "$dir/w2/m" &&
     as_owner mkdir "$dir/w2/moved" && as_owner sh -c "mv '$dir'/w2/m*.enc '$dir/w2/moved/'" &&
     as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.2" "$dir/w/f" &&
     mv "$dir/w2/moved" "$dir/w/moved"
+  kill -CONT "$watching"
   within 60 '(($(find "$dir/w" -name "[fm]?????" | wc -l) == 2 * n))'
   local rss
   rss=$(awk '/VmHWM/ {print $2}' "/proc/$watching/status")
