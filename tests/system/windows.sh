@@ -12,7 +12,9 @@
 # (runs_i386 in lib.sh). As root it installs what it needs. Then ecbcat-batch.exe: a tree with collisions, an existing output, names outside the
 # code page, a folder named k.enc and a file held open without sharing, through cmd with a
 # rerun with --rm once the file is let go; a run killed mid-file (taskkill /F) and one stopped by Ctrl-C
-# leave nothing behind. The programs are left in BUILD_DIR/win-ARCH/.
+# leave nothing behind; --watch takes a file written in two parts 1.5 s apart whole, one held
+# without sharing once it is let go, and a file in a folder made meanwhile. The programs are left
+# in BUILD_DIR/win-ARCH/.
 #
 #   tests/system/windows.sh BUILD_DIR     (BUILD_DIR holds the native build;
 #                                          WINDOWS_ARCHS, default "i686 x86_64")
@@ -298,6 +300,51 @@ tree_done() {  # folder
   equal "$(date -d '2001-02-03 04:05:06' +%s)" "$(stat -c %Y "$d/tree/a")" "a's last-write time"
   equal "" "$(find "$d/tree" -name '*.ecbcat-*')" "hidden outputs left"
 }
+# slow.exe SRC DST: writes SRC's first 4 KiB into DST, shared with all (only the reader's own
+# sharing mode keeps it from reading a part), holds it open for 1.5 s, then writes the rest
+slow_source=$(cat <<'SLOW'
+#include <windows.h>
+static char data[1 << 20];
+int wmain(int, wchar_t** argv) {
+  HANDLE in = CreateFileW(argv[1], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE out = CreateFileW(argv[2], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                           nullptr, CREATE_NEW, 0, nullptr);
+  DWORD n = 0, done;
+  if (!ReadFile(in, data, sizeof data, &n, nullptr) || out == INVALID_HANDLE_VALUE || n < 4096) return 1;
+  WriteFile(out, data, 4096, &done, nullptr);
+  Sleep(1500);
+  WriteFile(out, data + 4096, n - 4096, &done, nullptr);
+  return !CloseHandle(out);
+}
+SLOW
+)
+appears() {  # path: within a minute
+  local n
+  for n in $(seq 600); do [[ -e $1 ]] && return; sleep 0.1; done
+  fail "no $1 after a minute"
+}
+watch_session() (  # ecbcat-batch.exe --watch -v w, once its first pass is done: slow.exe writes
+  # slow.enc; held.enc, held by hold.exe since before the start, is let go 2 s later; a folder
+  # named like an input is made, and a file moved into it. Then Ctrl-C.
+  rm -rf "$build/wine/watch" && mkdir -p "$build/wine/watch/w"
+  cd "$build/wine/watch" && cp "$batch" "${exe%/*}"/{hold,slow}.exe .
+  cp "$inputs/16.bin" w/held.enc && cp "$inputs/0.bin" w/ready.enc
+  "${wine[$arch]}" hold.exe w/held.enc & appears held
+  "${wine[$arch]}" ecbcat-batch.exe --watch -v w >out 2>err & local pid=$! status=0
+  appears w/ready
+  "${wine[$arch]}" slow.exe "$inputs/chunk.bin" w/slow.enc &
+  mkdir w/new.enc && sleep 1 && cp "$inputs/55.bin" w/new.enc/part && mv w/new.enc/part w/new.enc/x.enc
+  sleep 1 && touch release
+  for f in slow held new.enc/x; do appears w/$f; done
+  kill -INT "$(pgrep -n -f '[A-Z]:\\.*\\watch\\ecbcat-batch\.exe' || echo "$pid")"
+  wait "$pid" || status=$?
+  equal 130 "$status" "exit status after Ctrl-C"
+  tr -d '\r' <err | grep -qF 'interrupted: 4 decrypted, 0 failed, 0 left alone,' || fail "standard error: $(cat err)"
+)
+watched() {  # input output: the watch made w/OUTPUT, openssl's decryption of INPUT
+  expected_of "$inputs/$1" >"$build/wine/watch/$1.plain"
+  same "$build/wine/watch/$1.plain" "$build/wine/watch/w/$2" "w/$2"
+}
 stopped_mid_file() (  # how: taskkill or Ctrl-C; then a rerun
   cd "$build/wine" && rm -rf stop && mkdir stop && cp "$batch" stop/
   head -c 1G /dev/zero | encrypt >stop/big.enc
@@ -332,6 +379,7 @@ for arch in "${archs[@]}"; do
   # hold.exe FILE: holds FILE open, shared with nobody, from when the file "held" appears until
   # the file "release" does; "held" goes once FILE is let go
   "$arch-w64-mingw32-g++-posix" -municode -static -o "${exe%/*}/hold.exe" -x c++ - <<<"$hold_source"
+  "$arch-w64-mingw32-g++-posix" -municode -static -o "${exe%/*}/slow.exe" -x c++ - <<<"$slow_source"
 
   row "$arch: imports only system DLLs" imports_only_system_dlls
   row "$arch: long-path aware" long_path_aware
@@ -362,6 +410,10 @@ for arch in "${archs[@]}"; do
   row "$arch: a file past 4 GiB" past_4gib
   row "$arch: ecbcat-batch.exe killed mid-file (taskkill /F), then a rerun" stopped_mid_file taskkill
   row "$arch: ecbcat-batch.exe stopped by Ctrl-C mid-file, then a rerun" stopped_mid_file ctrl-c
+  row "$arch: ecbcat-batch.exe --watch, stopped by Ctrl-C" watch_session
+  row "$arch: --watch: a file written with a pause, decrypted whole" watched chunk.bin slow
+  row "$arch: --watch: a file held without sharing, decrypted once let go" watched 16.bin held
+  row "$arch: --watch: a file in a folder made while watching" watched 55.bin new.enc/x
   say "$arch: $exe ($((SECONDS - started)) s)"
 done
 finish
