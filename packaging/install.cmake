@@ -25,9 +25,12 @@ if(ECBCAT_DEBIAN_LAYOUT)
 else()
   set(zsh_completions ${CMAKE_INSTALL_DATADIR}/zsh/site-functions)
 endif()
+# systemd's template unit, where systemd looks for a package's units: /usr/lib/systemd/system,
+# /usr/local/lib/systemd/system (not lib/<multiarch>, which GNUInstallDirs may give).
+set(systemd_units lib/systemd/system)
 set(destinations ${CMAKE_INSTALL_BINDIR} ${CMAKE_INSTALL_MANDIR}/man1)
 if(TARGET ecbcat-batch AND NOT WIN32)
-  list(APPEND destinations ${bash_completions} ${zsh_completions})
+  list(APPEND destinations ${bash_completions} ${zsh_completions} ${systemd_units})
 endif()
 if(ECBCAT_DEBIAN_LAYOUT)
   list(APPEND destinations ${CMAKE_INSTALL_DATADIR}/doc/ecbcat)
@@ -71,6 +74,24 @@ if(TARGET ecbcat-batch AND NOT WIN32)
           RENAME ecbcat-batch)
   install(FILES packaging/ecbcat-batch.zsh-completion DESTINATION ${zsh_completions}
           RENAME _ecbcat-batch)
+  # The unit's ExecStart names the program where this install puts it: the prefix is known only
+  # now (make install PREFIX=..., cpack's /usr), without DESTDIR, which only stages the files.
+  # systemd reads a % as its own and a blank as the end of a word (and takes no quote or
+  # backslash in a program's path).
+  install(CODE "set(unit_source \"${PROJECT_SOURCE_DIR}/packaging/ecbcat-batch@.service\")
+                set(unit \"${PROJECT_BINARY_DIR}/ecbcat-batch@.service\")
+                set(bindir \"${CMAKE_INSTALL_BINDIR}\")"
+          CODE [[
+    if(NOT IS_ABSOLUTE "${bindir}")
+      set(bindir "${CMAKE_INSTALL_PREFIX}/${bindir}")
+    endif()
+    string(REPLACE "%" "%%" ecbcat_batch "${bindir}/ecbcat-batch")
+    if(ecbcat_batch MATCHES "[ \t]")
+      set(ecbcat_batch "\"${ecbcat_batch}\"")
+    endif()
+    configure_file("${unit_source}" "${unit}" @ONLY)
+  ]])
+  install(FILES ${PROJECT_BINARY_DIR}/ecbcat-batch@.service DESTINATION ${systemd_units})
 endif()
 
 if(NOT ECBCAT_DEBIAN_LAYOUT)

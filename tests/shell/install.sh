@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # `make install` into a staging directory lays out the binary and the manual page, the
 # installed binary works, and the manual page is clean under groff's warnings; `make uninstall`
-# removes what `make install` put there; the completions and the documents.
+# removes what `make install` put there; the completions, the systemd unit and the documents.
 #   install.sh BUILD_DIR
 source "$(dirname "$0")/lib.sh"
 build=${1:?usage: install.sh BUILD_DIR}
@@ -21,9 +21,13 @@ mk install DESTDIR="$stage" PREFIX=/usr
 installed() {
   local f
   for f in bin/ecbcat bin/ecbcat-batch share/man/man1/ecbcat.1 share/man/man1/ecbcat-batch.1 \
-    share/bash-completion/completions/ecbcat-batch share/zsh/site-functions/_ecbcat-batch; do
+    share/bash-completion/completions/ecbcat-batch share/zsh/site-functions/_ecbcat-batch \
+    lib/systemd/system/ecbcat-batch@.service; do
     [[ -e $stage/usr/$f ]] || fail "no usr/$f"
   done
+  # The unit starts the program where it will be once the staged files are in place.
+  equal "ExecStart=/usr/bin/ecbcat-batch --watch \$OPTIONS %f" \
+    "$(grep '^ExecStart=' "$stage/usr/lib/systemd/system/ecbcat-batch@.service")" "the unit's ExecStart"
   # ecbcat calls nothing in libstdc++, so it does not load it: a shorter start-up.
   if [[ -z ${ECBCAT_SANITIZED:-} ]] && readelf -d "$stage/usr/bin/ecbcat" | grep -q 'NEEDED.*libstdc++'; then
     fail "ecbcat loads libstdc++"
@@ -105,6 +109,18 @@ no_dangling_colon() {  # a line of README.md or docs/*.md that ends in a colon i
     /:[[:space:]]*$/ { pending = FILENAME ":" FNR ": " $0 }
     END { if (pending != "") print pending }' "$root/README.md" "$root"/docs/*.md)" "lines that introduce nothing"
 }
+unit_verified() {  # the unit installed into a prefix with a blank and a specifier (%i), as
+  # systemd reads it for an instance: every directive known, the program where ExecStart says,
+  # its manual page where Documentation says (when man is here to look)
+  local prefix="$stage/unit %i" out status=0
+  cmake --install "$build" --prefix "$prefix" >/dev/null
+  local verify=(systemd-analyze verify --man=no)
+  command -v man >/dev/null && verify=(env MANPATH="$prefix/share/man" systemd-analyze verify)
+  out=$(SYSTEMD_UNIT_PATH="$prefix/lib/systemd/system:" "${verify[@]}" ecbcat-batch@srv-drop.service 2>&1) ||
+    status=$?
+  equal 0 "$status" "systemd-analyze verify's status ($out)"
+  equal "" "$(grep -F ecbcat-batch <<<"$out" || true)" "what systemd-analyze verify says of the unit"
+}
 apt_retried() {  # a mirror that serves a bad index twice, then a good one; then one that never does
   local shim=$stage/shim fails calls status s
   mkdir -p "$shim"
@@ -144,5 +160,11 @@ if command -v groff >/dev/null; then
   row "manual pages" groff_clean
 else
   skip_row "manual pages" "no groff (apt-get install groff)"
+fi
+command -v systemd-analyze >/dev/null || install_packages systemd || say "the install of systemd failed"
+if command -v systemd-analyze >/dev/null; then
+  row "systemd unit" unit_verified
+else
+  skip_row "systemd unit" "no systemd-analyze (apt-get install systemd)"
 fi
 finish

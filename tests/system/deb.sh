@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # The package that `make deb` wrote holds the binary, the gzipped manual page, the bash and zsh
-# completions, changelog and copyright file, depends on the system's libssl, carries Debian's
-# hardening, decrypts the sample, and passes lintian without an error, a warning or a
-# hardening finding.
+# completions, the systemd unit (starting the packaged program), changelog and copyright file,
+# depends on the system's libssl, carries Debian's hardening, decrypts the sample, and passes
+# lintian without an error, a warning or a hardening finding.
 #   tests/system/deb.sh BUILD_DIR
 source "$(dirname "$0")/../shell/lib.sh"
 build=${1:?usage: deb.sh BUILD_DIR}
@@ -23,9 +23,11 @@ contents() {
   for f in ./usr/bin/ecbcat ./usr/bin/ecbcat-batch ./usr/share/man/man1/ecbcat.1.gz \
     ./usr/share/man/man1/ecbcat-batch.1.gz ./usr/share/bash-completion/completions/ecbcat-batch \
     ./usr/share/zsh/vendor-completions/_ecbcat-batch ./usr/share/doc/ecbcat/copyright \
-    ./usr/share/doc/ecbcat/changelog.gz; do
+    ./usr/share/doc/ecbcat/changelog.gz ./usr/lib/systemd/system/ecbcat-batch@.service; do
     grep -q " $f\$" <<<"$files" || fail "$f missing"
   done
+  grep -qx 'ExecStart=/usr/bin/ecbcat-batch --watch $OPTIONS %f' "$unpacked/usr/lib/systemd/system/ecbcat-batch@.service" ||
+    fail "the unit does not start /usr/bin/ecbcat-batch --watch"
 }
 decrypts() {
   "$bin" "$root/examples/hello.enc" >"$unpacked/out"
