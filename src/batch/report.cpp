@@ -199,11 +199,12 @@ std::string wording(const std::string& path, const FileResult& r) {
 
 Lines Report::count(const std::string& path, FileResult r) {
   Lines lines;
-  // A watch tries such a file again when it changes or is old enough, and passes over one that
-  // went before it was taken (changes are hints): neither is an outcome yet.
+  // A watch tries such a file again when it changes or is old enough, passes over one that went
+  // before it was taken (changes are hints), and meets a file done before whenever it searches
+  // a folder again: none of them is news.
   if (o_.watch &&
       (r.what == Result::still_arriving || r.what == Result::changed ||
-       r.what == Result::too_young ||
+       r.what == Result::too_young || (r.what == Result::done_before && !o_.remove) ||
        (r.error == ENOENT && (r.what == Result::open_file || r.what == Result::remove_input)))) {
     return lines;
   }
