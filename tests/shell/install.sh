@@ -60,6 +60,9 @@ ecbcat-batch --files0|--files0-from
 ecbcat-batch |sub y.enc
 ecbcat-batch -S .aes |sub x.aes
 ecbcat-batch --suffix=.aes x|x.aes
+ecbcat-batch --wat|--watch
+ecbcat-batch -n --wat|
+ecbcat-batch --watch --dry|
 ROWS
 )
 completes() {  # shell
@@ -74,7 +77,7 @@ complete_bash() {  # line
   bash -c 'source /usr/share/bash-completion/bash_completion && source "$1" &&
     read -ra COMP_WORDS <<<"$2" && { [[ $2 != *" " ]] || COMP_WORDS+=(""); } &&
     COMP_CWORD=$((${#COMP_WORDS[@]} - 1)) COMP_LINE=$2 COMP_POINT=${#2} &&
-    _ecbcat_batch && printf "%s\n" "${COMPREPLY[@]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch" "$1"
+    { _ecbcat_batch || true; } && printf "%s\n" "${COMPREPLY[@]}"' sh "$stage/usr/share/bash-completion/completions/ecbcat-batch" "$1"
 }
 complete_zsh() {  # line: typed into an interactive zsh on a terminal, then a tab; each match that
   # the completion adds is printed as <m>MATCH
@@ -84,7 +87,7 @@ complete_zsh() {  # line: typed into an interactive zsh on a terminal, then a ta
     zpty -w z "print \"<re\"\"ady>\"" && zpty -r z out "*<ready>*2004h*" &&
     zpty -n -w z "$2"$'"'\t\C-u'"'"print \"<e\"\"nd>\""$'"'\n'"' && zpty -r z out "*<end>*" &&
     print -r -- "$out"' sh "$stage/usr/share/zsh/site-functions" "$1" |
-    tr '\r' '\n' | grep -ao '<m>[^[:cntrl:]]*' | sed 's/^<m>//'
+    tr '\r' '\n' | { grep -ao '<m>[^[:cntrl:]]*' || true; } | sed 's/^<m>//'
 }
 uninstalls() {  # DESTDIR PREFIX: after make install and make uninstall, nothing of ours is left;
   # another's file in PREFIX/bin stays, and so does a folder that was there, though empty
