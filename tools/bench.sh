@@ -2,10 +2,12 @@
 # Whole-process benchmark of ecbcat against `openssl enc` and `cat`, alone with output to
 # /dev/null and inside pipelines, interleaved so that machine noise hits every command alike.
 # Prints Markdown tables: the measured values, the floor and the ratios; many files with
-# ecbcat-batch against a process per file; start-up of the dynamic and the static build.
+# ecbcat-batch against a process per file; --watch's latency and its CPU while idle; start-up of
+# the dynamic and the static build.
 #
 #   tools/bench.sh BUILD_DIR      BENCH_MB (default 1024), BENCH_RUNS (default 5), and the
-#                                 BENCH_SMALL_FILES, BENCH_BIG_FILES, BENCH_BIG_MB of the many-files table
+#                                 BENCH_SMALL_FILES, BENCH_BIG_FILES, BENCH_BIG_MB of the many-files table,
+#                                 BENCH_WATCH_FILES (1000), BENCH_IDLE_SECONDS (60) of --watch's
 set -euo pipefail
 
 build=${1:?usage: bench.sh BUILD_DIR}
@@ -210,6 +212,40 @@ for set in many_small many_big; do
 done
 echo
 echo "floor (big files): cat per file on every core, plus the cipher alone (openssl speed) spread over the cores."
+
+# --- --watch: from a writer's close to its output's name, and the CPU of a minute idle --------
+# A writer makes one 4 KiB file at a time and waits for its -v line, which comes once the output
+# has its name; then the watcher is left alone for a minute.
+watched=$dir/watched
+rm -rf "$watched" && mkdir -p "$watched/in" && rm -f "$watched.fifo" && mkfifo "$watched.fifo"
+"$build/ecbcat-batch" --watch -v "$watched/in" >"$watched.fifo" 2>/dev/null &
+watcher=$!
+cpu_ticks() { awk '{print $14 + $15}' "/proc/$watcher/stat"; }
+latency=$(perl -MTime::HiRes=time -e '
+  my ($fifo, $dir, $n) = @ARGV;
+  open(my $in, "<", $fifo) or die "$fifo: $!";
+  my $data = join "", map { chr(($_ * 7) % 256) } 1 .. 4096;
+  my @took;
+  for my $i (1 .. $n) {
+    open(my $f, ">:raw", "$dir/$i.enc") or die; print $f $data; close $f;
+    my $closed = time; my $line = <$in>; push @took, (time - $closed) * 1000;
+  }
+  @took = sort { $a <=> $b } @took;
+  printf "%.0f %.0f", $took[$#took / 2], $took[int(0.99 * $#took)];
+' "$watched.fifo" "$watched/in" "${BENCH_WATCH_FILES:-1000}")
+idle_start=$(cpu_ticks)
+sleep "${BENCH_IDLE_SECONDS:-60}"
+idle_ms=$((($(cpu_ticks) - idle_start) * 1000 / $(getconf CLK_TCK)))
+kill -TERM "$watcher" && wait "$watcher" 2>/dev/null || true
+rm -rf "$watched" "$watched.fifo"
+cat <<TABLE
+
+| ecbcat-batch --watch, ${BENCH_WATCH_FILES:-1000} files of 4 KiB written one at a time | median | 99th percentile |
+| --- | --- | --- |
+| writer's close to the output's name | ${latency% *} ms | ${latency#* } ms |
+
+CPU time of the watcher left idle for ${BENCH_IDLE_SECONDS:-60} s: $idle_ms ms.
+TABLE
 
 # --- start-up: the dynamic build, the static one (make static) and cat ----------------------
 # Instructions from callgrind and wall time per start, on the 32-byte input, batches interleaved.
