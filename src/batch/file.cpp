@@ -63,6 +63,7 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
     }
   }
   if (const Result held = in->hold(); held != Result::ready) return {held};
+  if (job.lease_only && !in->leased()) return {Result::still_arriving, ENOLCK};
   if (verdict != Result::ready) return {verdict};
   if (options.dry_run) {
     if (dir) {

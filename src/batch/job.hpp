@@ -53,6 +53,9 @@ struct Job {
   std::shared_ptr<const Folder> folder;
   std::string name;   // X.enc, a single name in the folder
   std::string given;  // the path as the command line gave it; empty for a file found by the walk
+  // Taken only where a lease tells that nobody has it open for writing: a file --watch was told
+  // was made, whose writer may still be writing, and whose close it will be told of.
+  bool lease_only = false;
   std::string path() const { return given.empty() ? join(folder->path(), name) : given; }
   // Its output's path as shown: X beside X.enc, or under its output folder.
   std::string output_path() const {

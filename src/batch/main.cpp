@@ -111,13 +111,17 @@ void between_chunks(void* batch) {
 
 // What a watch does with a file for a later run: one too young is tried again once old enough;
 // one still being written or changed while read, at its next change, or where the end of a
-// writer's writing is not told, a moment later.
+// writer's writing is not told, a second later. So is one that was told only that it was made,
+// and that someone still has open for writing: a writer that links its file in whole (O_TMPFILE)
+// may close it only after, and that close names no file.
 void retry_later(Watch& watch, const Job& job, const FileResult& r) {
   if (r.what == Result::too_young) {
     watch.retry(job, std::chrono::nanoseconds(r.young_for));
   } else if ((r.what == Result::still_arriving || r.what == Result::changed) &&
              !Notices::closes_told()) {
     watch.retry(job, std::chrono::seconds(1));
+  } else if (r.what == Result::still_arriving && job.lease_only && r.error != ENOLCK) {
+    watch.retry(job, std::chrono::seconds(1), true);
   }
 }
 

@@ -52,12 +52,15 @@ struct Watch::State {
     Clock::time_point due;
     std::shared_ptr<const Folder> folder;
     std::string name;
+    bool made;  // told only that it was made
   };
   std::deque<Waiting> waiting;  // in the order told, so in the order due
   std::map<NameKey, int> waiting_count;
 
+  std::deque<Waiting> retrying;  // files tried again alone, a second later: in order due too
+
   std::mutex mutex;  // guards `retries`, which the workers fill
-  std::vector<std::pair<std::shared_ptr<const Folder>, Clock::time_point>> retries;
+  std::vector<Waiting> retries;
 
   void search_at(const Folder* f, Clock::time_point when) {
     auto it = held.find(f);
@@ -139,11 +142,11 @@ void Watch::searching(const std::shared_ptr<const Folder>& folder, const FileKey
   s.held[folder.get()] = std::move(h);
 }
 
-void Watch::retry(const Job& job, std::chrono::nanoseconds after) {
+void Watch::retry(const Job& job, std::chrono::nanoseconds after, bool alone) {
   {
     std::lock_guard lock(s_->mutex);
-    s_->retries.emplace_back(job.folder,
-                             Clock::now() + std::chrono::duration_cast<Clock::duration>(after));
+    s_->retries.push_back({Clock::now() + std::chrono::duration_cast<Clock::duration>(after),
+                           job.folder, alone ? job.name : std::string(), job.lease_only});
   }
   s_->notices.wake();
 }
@@ -169,16 +172,27 @@ void Watch::State::told(const Change& c, Clock::time_point now) {
   const std::shared_ptr<const Folder> folder = held.at(f).folder;
   if (c.kind == Change::folder) return walk.added(folder, name);
   if (output_name(name).empty()) return;
-  if (waiting.size() >= most_waiting) return search_at(f, now + settle);
+  if (waiting.size() + retrying.size() >= most_waiting) return search_at(f, now + settle);
   ++waiting_count[{f, name}];
-  waiting.push_back({now + settle, folder, std::move(name)});
+  waiting.push_back({now + settle, folder, std::move(name), c.kind == Change::made});
 }
 
 void Watch::State::take_due(Clock::time_point now) {
   {
     std::lock_guard lock(mutex);
-    for (auto& [folder, when] : retries) search_at(folder.get(), when);
+    for (Waiting& w : retries) {
+      if (w.name.empty() || waiting.size() + retrying.size() >= most_waiting) {
+        search_at(w.folder.get(), w.due);
+      } else {
+        retrying.push_back(std::move(w));
+      }
+    }
     retries.clear();
+  }
+  while (!retrying.empty() && retrying.front().due <= now) {
+    Waiting w = std::move(retrying.front());
+    retrying.pop_front();
+    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made});
   }
   while (!waiting.empty() && waiting.front().due <= now) {
     Waiting w = std::move(waiting.front());
@@ -186,7 +200,7 @@ void Watch::State::take_due(Clock::time_point now) {
     const auto count = waiting_count.find({w.folder.get(), w.name});
     if (--count->second > 0) continue;  // changed again since: taken once that settles
     waiting_count.erase(count);
-    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}});
+    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made});
   }
   std::vector<std::shared_ptr<const Folder>> again;
   while (!timers.empty() && timers.begin()->first <= now) {
@@ -216,6 +230,7 @@ void Watch::run() {
     s.take_due(now);
     Clock::time_point next = s.next_unwatched;
     if (!s.waiting.empty()) next = std::min(next, s.waiting.front().due);
+    if (!s.retrying.empty()) next = std::min(next, s.retrying.front().due);
     if (!s.timers.empty()) next = std::min(next, s.timers.begin()->first);
     now = Clock::now();
     const auto timeout =

@@ -21,6 +21,7 @@ namespace ecbcat {
 struct Change {
   enum Kind {
     file,      // `path` was written and closed, moved in, or had its times or mode set
+    made,      // `path` was made: by a writer that may still be writing, or whole, by a link
     folder,    // `path`, a folder, was made or moved in
     left,      // `path`, a folder, was moved out or removed
     ended,     // the watched folder itself was moved, removed or unmounted
@@ -83,8 +84,9 @@ class Watch {
   int error() const;
   // Takes the folder that the walk is about to list.
   void searching(const std::shared_ptr<const Folder>& folder, const FileKey& key);
-  // A file whose outcome was "for a later run": tried again after `after` (from any thread).
-  void retry(const Job& job, std::chrono::nanoseconds after);
+  // A file whose outcome was "for a later run": its folder searched again after `after`, or
+  // with `alone`, the file alone tried again (from any thread).
+  void retry(const Job& job, std::chrono::nanoseconds after, bool alone = false);
   // Whether any folder is held.
   bool any() const;
   void run();

@@ -17,9 +17,10 @@
 namespace ecbcat {
 namespace {
 
-// A file is told of when a writer closes it, when it is moved in (rsync's last step), and when
-// its times or mode are set (after the close, by scp and rsync --inplace); a folder when it is
-// made, moved in or out, or removed; the folder itself when it moves or goes.
+// A file is told of when a writer closes it, when it is moved in (rsync's last step), when its
+// times or mode are set (after the close, by scp and rsync --inplace), and when it is made (a
+// link to a whole file, or an O_TMPFILE linked in, has no close of its own there); a folder when
+// it is made, moved in or out, or removed; the folder itself when it moves or goes.
 constexpr std::uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_CREATE |
                                IN_MOVED_FROM | IN_DELETE | IN_MOVE_SELF | IN_DELETE_SELF |
                                IN_ONLYDIR | IN_EXCL_UNLINK;
@@ -91,6 +92,8 @@ void Notices::wait(std::vector<Change>& changes, std::chrono::milliseconds timeo
       if (e->mask & (IN_MOVED_FROM | IN_DELETE)) changes.push_back({Change::left, e->wd, name});
     } else if (e->mask & (IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB)) {
       changes.push_back({Change::file, e->wd, name});
+    } else if (e->mask & IN_CREATE) {
+      changes.push_back({Change::made, e->wd, name});
     }
   }
 }
