@@ -65,6 +65,7 @@ TEST(Batch, CommandLines) {
       {{"--files0-from", ""}, usage_error, 0, {}, false},
       {{"--files0-from=-"}, std::nullopt, 0, {}, false},  // the list alone
       {{"-q", "-v", "."}, usage_error, 0, {}, false},
+      {{"--watch", "-n", "."}, usage_error, 0, {}, false},  // a dry run writes nothing to wait for
       {{"--bogus", "."}, usage_error, 0, {}, false},
       {{"--min-age", "-1", "."}, usage_error, 0, {}, false},
       {{"--min-age=1x", "."}, usage_error, 0, {}, false},
