@@ -42,6 +42,9 @@ using namespace ecbcat;
 struct Batch;
 // The end of a run on a signal; `locked`: the caller holds the batch's mutex already.
 [[noreturn]] void interrupt(Batch& b, int sig, bool locked = false);
+// The end of a watch whose standard output failed (its reader gone): it would go on for good
+// with nobody told what it decrypts.
+[[noreturn]] void end_watch(Batch& b, int error);
 
 // Everything the threads share. `mutex` guards the queue and the report, and is held while an
 // output gets its name, so that the count a signal reports is exact; it is never held while
@@ -68,9 +71,13 @@ struct Batch {
   // up meanwhile. A standard output that fails is reported at the end.
   void tell(const Lines& lines) {
     if (!lines.out.empty()) {
-      std::lock_guard lock(io);
-      const int err = put(STDOUT_FILENO, lines.out);
-      if (err && !out_error) out_error = err;
+      int err;
+      {
+        std::lock_guard lock(io);
+        err = put(STDOUT_FILENO, lines.out);
+        if (err && !out_error) out_error = err;
+      }
+      if (err && watch) end_watch(*this, err);
     }
     say(lines.err.empty() || !progress ? lines.err : "\r\033[K" + lines.err);
   }
@@ -232,6 +239,14 @@ void show_progress(Batch& b, const std::atomic<bool>& stop) {
   remove_hidden_outputs();
   write_briefly((b.progress ? "\r\033[K" : "") + b.report.interrupted(b.under_way));
   std::_Exit(128 + sig);
+}
+
+[[noreturn]] void end_watch(Batch& b, int error) {
+  b.mutex.lock();
+  remove_hidden_outputs();
+  write_briefly("ecbcat-batch: failed writing to standard output: " +
+                std::string(std::strerror(error)) + "\n" + b.report.interrupted(b.under_way));
+  std::_Exit(some_failed);
 }
 
 // The signals arrive here, on a thread of their own, not in a handler.

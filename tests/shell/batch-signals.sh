@@ -230,5 +230,12 @@ watches_run_out() {  # allowed 3 watches: the folders past them searched on a ti
   equal 1 "$(grep -c 'no more folders can be watched (fs.inotify.max_user_watches): those past it are searched every 10 s' "$dir/err")" "the message, once"
 }
 row "--watch: past the most watches a user may have, and a file linked in" watches_run_out
+reader_gone() {  # -v into a pipe whose reader went: the watch ends with 1 and says why
+  rm -rf "$dir/w" && mkdir "$dir/w"
+  (sleep 1 && cp "$tree/a.enc" "$dir/w/a.enc" && sleep 0.5 && cp "$tree/e.enc" "$dir/w/e.enc") &
+  { timeout 20 $emulator "$batch" --watch -v "$dir/w" 2>"$dir/err" | head -c 1 >/dev/null; status=${PIPESTATUS[0]}; } || true
+  status_is 1 && named "failed writing to standard output: Broken pipe"
+}
+row "--watch: standard output's reader gone" reader_gone
 [[ -n ${ECBCAT_SANITIZED:-} ]] || row "--watch: 10,000 files at once, and a folder of 10,000 moved in" many_at_once
 finish
