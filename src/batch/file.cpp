@@ -34,7 +34,14 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   const Existing existing = dir ? existing_output(*dir, name) : Existing{};
   // Everything below is of the file actually opened, whatever a race made the open land on.
   Maybe<Input> in = open_input(job);
-  if (!in) return existing.kind == Existing::none ? in.failure() : FileResult{Result::left_alone};
+  // A file a watch was told of may have gone since (--rm took it): that is no output's fault.
+  if (!in && (existing.kind == Existing::none || (job.told && in.failure().error == ENOENT))) {
+    return in.failure();
+  }
+  if (!in) {
+    if (existing.record && !options.dry_run) narrow_output(*dir, name, job);
+    return {Result::left_alone};
+  }
   const Stamp stamp = in->stamp();
   r.bytes = stamp.size;
   // An output made from the input as it is now means the file is done, young or not. Any
@@ -64,6 +71,7 @@ FileResult decrypt_file(EcbDecryptor& aes, StreamBuffers& buffers, const Job& jo
   }
   if (const Result held = in->hold(); held != Result::ready) return {held};
   if (job.lease_only && !in->leased()) return {Result::still_arriving, ENOLCK};
+  if (verdict == Result::stale_output && !options.dry_run) narrow_output(*dir, name, job);
   if (verdict != Result::ready) return {verdict};
   if (options.dry_run) {
     if (dir) {

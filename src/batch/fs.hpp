@@ -56,6 +56,14 @@ FileResult remove_input(const Job& job, Input& in);
 // --rm, for an output that an earlier run made: its data and its name on the disk, as a new
 // output's are before its input goes. 0, or the errno.
 int sync_existing(FolderRef dir, const std::string& name);
+// An output of ours made from another version of the job's input (one whose mode its owner
+// narrowed since, even so far that we may no longer read it) is made no more visible than the
+// input is now: on POSIX its permission bits cut to those the input's name has, never widened
+// (with an ACL, its mask too), unless that name is no longer a regular file. 0, or the errno.
+int narrow_output(FolderRef dir, const std::string& name, const Job& job);
+// Whether a folder the walk opened still stands where it was found (`key`: what it was): at its
+// name in its parent, or as a PATH, not removed. A watch that lost changes drops one that left.
+bool in_place(const Folder& folder, const FileKey& key);
 // For a dry run: 0 where an output may be made in `dir`, or the errno that says why not.
 int may_create_in(FolderRef dir);
 // Which folder `dir` is, for a dry run's plan of the outputs.

@@ -56,6 +56,8 @@ struct Job {
   // Taken only where a lease tells that nobody has it open for writing: a file --watch was told
   // was made, whose writer may still be writing, and whose close it will be told of.
   bool lease_only = false;
+  // Found by --watch from a change it was told of, not by listing its folder.
+  bool told = false;
   std::string path() const { return given.empty() ? join(folder->path(), name) : given; }
   // Its output's path as shown: X beside X.enc, or under its output folder.
   std::string output_path() const {

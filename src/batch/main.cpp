@@ -124,11 +124,10 @@ void between_chunks(void* batch) {
 void retry_later(Watch& watch, const Job& job, const FileResult& r) {
   if (r.what == Result::too_young) {
     watch.retry(job, std::chrono::nanoseconds(r.young_for));
-  } else if ((r.what == Result::still_arriving || r.what == Result::changed) &&
-             !Notices::closes_told()) {
+  } else if (((r.what == Result::still_arriving || r.what == Result::changed) &&
+              !Notices::closes_told()) ||
+             (r.what == Result::still_arriving && job.lease_only && r.error != ENOLCK)) {
     watch.retry(job, std::chrono::seconds(1));
-  } else if (r.what == Result::still_arriving && job.lease_only && r.error != ENOLCK) {
-    watch.retry(job, std::chrono::seconds(1), true);
   }
 }
 

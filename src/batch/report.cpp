@@ -205,7 +205,8 @@ Lines Report::count(const std::string& path, FileResult r) {
   if (o_.watch &&
       (r.what == Result::still_arriving || r.what == Result::changed ||
        r.what == Result::too_young || (r.what == Result::done_before && !o_.remove) ||
-       (r.error == ENOENT && (r.what == Result::open_file || r.what == Result::remove_input)))) {
+       (r.error == ENOENT && (r.what == Result::open_file || r.what == Result::remove_input ||
+                              r.what == Result::read_folder)))) {
     return lines;
   }
   // A dry run names nothing, so it remembers what a run would have named by now.

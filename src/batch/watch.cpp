@@ -57,7 +57,7 @@ struct Watch::State {
   std::deque<Waiting> waiting;  // in the order told, so in the order due
   std::map<NameKey, int> waiting_count;
 
-  std::deque<Waiting> retrying;  // files tried again alone, a second later: in order due too
+  std::multimap<Clock::time_point, Waiting> retrying;  // files to try again, by when
 
   std::mutex mutex;  // guards `retries`, which the workers fill
   std::vector<Waiting> retries;
@@ -106,6 +106,19 @@ struct Watch::State {
       held.erase(g);
     }
   }
+  // Drops the folders that left the tree, or a PATH removed, while no change was told of them
+  // (lost in an overflow, or below a folder without a watch).
+  void drop_gone() {
+    std::vector<const Folder*> gone;
+    for (const auto& [f, h] : held) {
+      if (!in_place(*f, h.key)) gone.push_back(f);
+    }
+    for (const Folder* f : gone) {
+      if (!held.count(f)) continue;  // below one dropped already
+      if (!f->parent) hooks.failed(f->path(), {Result::watch_ended});
+      drop(f);
+    }
+  }
   void told(const Change& c, Clock::time_point now);
   void take_due(Clock::time_point now);
 };
@@ -142,17 +155,18 @@ void Watch::searching(const std::shared_ptr<const Folder>& folder, const FileKey
   s.held[folder.get()] = std::move(h);
 }
 
-void Watch::retry(const Job& job, std::chrono::nanoseconds after, bool alone) {
+void Watch::retry(const Job& job, std::chrono::nanoseconds after) {
   {
     std::lock_guard lock(s_->mutex);
     s_->retries.push_back({Clock::now() + std::chrono::duration_cast<Clock::duration>(after),
-                           job.folder, alone ? job.name : std::string(), job.lease_only});
+                           job.folder, job.name, job.lease_only});
   }
   s_->notices.wake();
 }
 
 void Watch::State::told(const Change& c, Clock::time_point now) {
   if (c.kind == Change::overflow) {
+    drop_gone();
     for (auto& [f, h] : held) search_at(f, now);
     return;
   }
@@ -181,18 +195,18 @@ void Watch::State::take_due(Clock::time_point now) {
   {
     std::lock_guard lock(mutex);
     for (Waiting& w : retries) {
-      if (w.name.empty() || waiting.size() + retrying.size() >= most_waiting) {
+      if (waiting.size() + retrying.size() >= most_waiting) {
         search_at(w.folder.get(), w.due);
       } else {
-        retrying.push_back(std::move(w));
+        retrying.emplace(w.due, std::move(w));
       }
     }
     retries.clear();
   }
-  while (!retrying.empty() && retrying.front().due <= now) {
-    Waiting w = std::move(retrying.front());
-    retrying.pop_front();
-    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made});
+  while (!retrying.empty() && retrying.begin()->first <= now) {
+    Waiting w = std::move(retrying.begin()->second);
+    retrying.erase(retrying.begin());
+    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made, true});
   }
   while (!waiting.empty() && waiting.front().due <= now) {
     Waiting w = std::move(waiting.front());
@@ -200,7 +214,7 @@ void Watch::State::take_due(Clock::time_point now) {
     const auto count = waiting_count.find({w.folder.get(), w.name});
     if (--count->second > 0) continue;  // changed again since: taken once that settles
     waiting_count.erase(count);
-    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made});
+    if (held.count(w.folder.get())) hooks.file({w.folder, std::move(w.name), {}, w.made, true});
   }
   std::vector<std::shared_ptr<const Folder>> again;
   while (!timers.empty() && timers.begin()->first <= now) {
@@ -213,6 +227,7 @@ void Watch::State::take_due(Clock::time_point now) {
   }
   if (next_unwatched <= now) {
     next_unwatched = now + unwatched_period;
+    drop_gone();
     for (auto& [f, h] : held) {
       if (h.id == -1) again.push_back(h.folder);
     }
@@ -230,7 +245,7 @@ void Watch::run() {
     s.take_due(now);
     Clock::time_point next = s.next_unwatched;
     if (!s.waiting.empty()) next = std::min(next, s.waiting.front().due);
-    if (!s.retrying.empty()) next = std::min(next, s.retrying.front().due);
+    if (!s.retrying.empty()) next = std::min(next, s.retrying.begin()->first);
     if (!s.timers.empty()) next = std::min(next, s.timers.begin()->first);
     now = Clock::now();
     const auto timeout =

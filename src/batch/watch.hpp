@@ -84,9 +84,9 @@ class Watch {
   int error() const;
   // Takes the folder that the walk is about to list.
   void searching(const std::shared_ptr<const Folder>& folder, const FileKey& key);
-  // A file whose outcome was "for a later run": its folder searched again after `after`, or
-  // with `alone`, the file alone tried again (from any thread).
-  void retry(const Job& job, std::chrono::nanoseconds after, bool alone = false);
+  // A file whose outcome was "for a later run": tried again after `after` (from any thread);
+  // its folder searched again instead where too many wait.
+  void retry(const Job& job, std::chrono::nanoseconds after);
   // Whether any folder is held.
   bool any() const;
   void run();

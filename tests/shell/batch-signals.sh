@@ -192,6 +192,8 @@ watch_arrivals() {  # written, held open, made in a new folder, moved in, too yo
   same "$expected/a" "$dir/w/young" young
   same <(expected_of "$tree/a.enc.enc") "$dir/w/new/deeper/n" "a new folder's"
   same <(expected_of "$tree/e.enc") "$dir/w/in/deeper/m" "a moved-in folder's"
+  chmod 600 "$dir/w/young.enc"  # its owner narrows it: so is its output
+  within 3 '[[ $(stat -c %a "$dir/w/young") == 600 ]]'
   stop_watcher
   equal 5 "$(grep -c ' -> ' "$dir/out")" "-v lines"
 }
@@ -201,13 +203,16 @@ many_at_once() {  # 20,000 files: half written at once into the folder, half mov
   head -c $((n * 2 * 32)) /dev/urandom >"$blob"
   head -c $((n * 32)) "$blob" >"$blob.1" && tail -c $((n * 32)) "$blob" >"$blob.2"
   watcher
+  as_owner mkdir "$dir/w/out" && sleep 0.5
   kill -STOP "$watching"  # busy elsewhere: the events pass the queue's length, and are lost
   as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.1" "$dir/w2/m" &&
     as_owner mkdir "$dir/w2/moved" && as_owner sh -c "mv '$dir'/w2/m*.enc '$dir/w2/moved/'" &&
     as_owner split -b 32 -a 5 -d --additional-suffix=.enc "$blob.2" "$dir/w/f" &&
-    mv "$dir/w2/moved" "$dir/w/moved"
+    mv "$dir/w2/moved" "$dir/w/moved" && mv "$dir/w/out" "$dir/w2/out"  # out, once events are lost
   kill -CONT "$watching"
   within 60 '(($(find "$dir/w" -name "[fm]?????" | wc -l) == 2 * n))'
+  cp "$tree/a.enc" "$dir/w2/out/a.enc" && sleep 0.5
+  [[ ! -e $dir/w2/out/a ]] || fail "a file decrypted in a folder moved out of the tree"
   local rss
   rss=$(awk '/VmHWM/ {print $2}' "/proc/$watching/status")
   [[ -n $emulator ]] || ((rss < 64 * 1024)) || fail "peak memory ${rss} KiB, not under 64 MiB"
@@ -215,10 +220,10 @@ many_at_once() {  # 20,000 files: half written at once into the folder, half mov
     <(cat "$dir"/w/moved/m????? "$dir"/w/f?????) "the 20,000 outputs in order"
   stop_watcher
 }
-watches_run_out() {  # allowed 3 watches: the folders past them searched on a timer; and a file
-  # linked in whole
+watches_run_out() {  # allowed 4 watches (the PATH's parent takes one): the folders past them
+  # searched on a timer; and a file linked in whole
   rm -rf "$dir/w" && mkdir -p "$dir/w/a/b/c/d" && cp "$tree/a.enc" "$dir/w/first.enc"
-  (cd "$dir/w" && exec env ECBCAT_MAX_WATCHES=3 $emulator "$faulty" --watch .) >"$dir/out" 2>"$dir/err" &
+  (cd "$dir/w" && exec env ECBCAT_MAX_WATCHES=4 $emulator "$faulty" --watch .) >"$dir/out" 2>"$dir/err" &
   watching=$!
   within 10 '[[ -e $dir/w/first ]]'
   cp "$tree/a.enc" "$dir/w/a/b/c/d/late.enc" && cp "$tree/a.enc" "$dir/w/a/b/early.enc"
@@ -237,5 +242,13 @@ reader_gone() {  # -v into a pipe whose reader went: the watch ends with 1 and s
   status_is 1 && named "failed writing to standard output: Broken pipe"
 }
 row "--watch: standard output's reader gone" reader_gone
+path_removed() {  # the watched PATH removed: said, and the watch ends with 1
+  watcher && rm -rf "$dir/w"
+  within 5 '! kill -0 "$watching" 2>/dev/null'
+  kill -KILL "$watching" 2>/dev/null || true
+  status=0 && { wait "$watching"; } 2>/dev/null || status=$?
+  status_is 1 && named ".: moved or removed: no longer watched"
+}
+row "--watch: the PATH removed" path_removed
 [[ -n ${ECBCAT_SANITIZED:-} ]] || row "--watch: 10,000 files at once, and a folder of 10,000 moved in" many_at_once
 finish

@@ -371,6 +371,27 @@ FileResult remove_input(const Job& job, Input& in) {
   return {Result::decrypted};
 }
 
+int narrow_output(int dir, const std::string& name, const Job& job) {
+  struct stat in, st;
+  if (::fstatat(job.folder->fd.get(), job.name.c_str(), &in, AT_SYMLINK_NOFOLLOW) != 0)
+    return errno;
+  if (!S_ISREG(in.st_mode)) return 0;
+  UniqueFd fd(::openat(dir, name.c_str(), input_flags | O_NOFOLLOW));
+  if (!fd.valid() || ::fstat(fd.get(), &st) != 0) return errno;
+  const mode_t bits = st.st_mode & in.st_mode & 0777;
+  // Only a file whose owner is the one an output of this input has: never one planted.
+  const uid_t owner = ::geteuid() == 0 ? in.st_uid : ::geteuid();
+  if (!S_ISREG(st.st_mode) || st.st_uid != owner || bits == (st.st_mode & 07777)) return 0;
+  return ::fchmod(fd.get(), bits) == 0 ? 0 : errno;
+}
+
+bool in_place(const Folder& folder, const FileKey& key) {
+  struct stat st;
+  if (!folder.parent) return ::fstat(folder.fd.get(), &st) == 0 && st.st_nlink > 0;
+  return ::fstatat(folder.parent->fd.get(), folder.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+         key_of(st) == key;
+}
+
 int may_create_in(int dir) {
   return ::faccessat(dir, ".", W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
 }

@@ -7,12 +7,15 @@
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <set>
 
 namespace ecbcat {
 namespace {
@@ -29,6 +32,10 @@ constexpr std::uint32_t mask = IN_CLOSE_WRITE | IN_MOVED_TO | IN_ATTRIB | IN_CRE
 
 struct Notices::State {
   UniqueFd inotify{::inotify_init1(IN_NONBLOCK | IN_CLOEXEC)};
+  // A PATH removed while its descriptor is held gives no event of its own until that is closed:
+  // its parent's watch tells of the removal, and each PATH then found removed has ended.
+  std::map<long, int> tops;  // a PATH's watch, and its descriptor
+  std::set<int> parents;     // the watches of their parents
   int error = inotify.get() < 0 ? errno : 0;
   UniqueFd wake{::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)};
   alignas(inotify_event) char buffer[64 * 1024];
@@ -51,15 +58,37 @@ const char* Notices::limit() {
   return "fs.inotify.max_user_watches";
 }
 
-long Notices::add(const Folder& folder, bool, int& error) {
+namespace {
+
+int add_watch(int inotify, int fd, std::uint32_t events) {
   char proc[40];
-  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", folder.fd.get());
-  const int wd = ::inotify_add_watch(s_->inotify.get(), proc, mask);
-  if (wd < 0) error = errno;
-  return wd < 0 ? -1 : wd;
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  return ::inotify_add_watch(inotify, proc, events);
+}
+
+}  // namespace
+
+long Notices::add(const Folder& folder, bool top, int& error) {
+  const int wd = add_watch(s_->inotify.get(), folder.fd.get(), mask);
+  if (wd < 0) {
+    error = errno;
+    return -1;
+  }
+  if (top) {
+    s_->tops[wd] = folder.fd.get();
+    // Added to whatever watch the parent has already (IN_MASK_ADD); none where it cannot be
+    // read, and then a removal shows only when the last descriptor goes.
+    const UniqueFd parent(::openat(folder.fd.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+    const int up = parent.valid() ? add_watch(s_->inotify.get(), parent.get(),
+                                              IN_DELETE | IN_ONLYDIR | IN_MASK_ADD)
+                                  : -1;
+    if (up >= 0) s_->parents.insert(up);
+  }
+  return wd;
 }
 
 void Notices::remove(long id) {
+  s_->tops.erase(id);
   ::inotify_rm_watch(s_->inotify.get(), static_cast<int>(id));
 }
 
@@ -83,6 +112,12 @@ void Notices::wait(std::vector<Change>& changes, std::chrono::milliseconds timeo
     const auto* e = reinterpret_cast<const inotify_event*>(s_->buffer + at);
     at += static_cast<ssize_t>(sizeof *e + e->len);
     const std::string name = e->len ? e->name : "";
+    if ((e->mask & IN_DELETE) && (e->mask & IN_ISDIR) && s_->parents.count(e->wd)) {
+      for (const auto& [id, fd] : s_->tops) {
+        struct stat st;
+        if (::fstat(fd, &st) == 0 && st.st_nlink == 0) changes.push_back({Change::ended, id});
+      }
+    }
     if (e->mask & IN_Q_OVERFLOW) {
       changes.push_back({Change::overflow});
     } else if (e->mask & (IN_MOVE_SELF | IN_DELETE_SELF | IN_IGNORED | IN_UNMOUNT)) {

@@ -180,6 +180,14 @@ Maybe<Input> open_input(const Job& job) {
   return Input(fd, *stamp, deletable);
 }
 
+int narrow_output(HANDLE, const std::string&, const Job&) {
+  return 0;  // the output's ACL is its folder's, as the input's is
+}
+
+bool in_place(const Folder&, const FileKey&) {
+  return true;  // a watch of a PATH with all below it tells of every folder that leaves
+}
+
 int may_create_in(HANDLE) {
   return 0;  // what the folder's ACL allows shows only when the output is made
 }
