@@ -14,6 +14,12 @@
 # that run in the source tree run in a copy of it.
 #
 #   tests/system/recipes.sh BUILD_DIR     (BUILD_DIR holds the native build)
+#
+# As root the check runs in a mount namespace of its own, where the rows of the systemd unit
+# mount empty folders over /srv, /etc/systemd/system and /usr/local that nobody else sees.
+if ((EUID == 0)) && [[ -z ${ECBCAT_RECIPES_UNSHARED:-} ]] && unshare --mount true 2>/dev/null; then
+  ECBCAT_RECIPES_UNSHARED=1 exec unshare --mount --propagation private "${BASH_SOURCE[0]}" "$@"
+fi
 source "$(dirname "$0")/../shell/lib.sh"
 build=$(cd "${1:?usage: recipes.sh BUILD_DIR}" && pwd)
 
@@ -31,6 +37,11 @@ batch        ecbcat-batch .
 dry_run      ecbcat-batch -n .
 output_dir   ecbcat-batch -o plain .
 drop         ecbcat-batch -q --rm -o plain drop
+watch        ecbcat-batch --watch -q --rm -o plain drop
+sftp_setup   useradd --system --user-group --shell /usr/sbin/nologin reader && useradd --system --user-group --home-dir /srv/sftp/partner --shell /usr/sbin/nologin partner && install -d -m 755 /srv/sftp /srv/sftp/partner && install -d -o partner -g reader -m 2750 /srv/sftp/partner/upload && install -d -o reader -g reader -m 700 /srv/plain
+verify       systemd-analyze verify ecbcat-batch@srv-sftp-partner-upload.service
+unit_reader  systemctl enable --now ecbcat-batch@$(systemd-escape --path /srv/sftp/partner/upload)
+unit_root    systemctl enable --now ecbcat-batch@$(systemd-escape --path /srv/drop)
 files0       find . -name '*.enc' -type f -mtime -1 -print0 | ecbcat-batch --files0-from=-
 nonall       parallel --nonall --tag -S host1,host2 ecbcat-batch data
 split        find "$PWD" -name '*.enc' -xtype f -print0 | parallel -0 -X --tag -S 1/host1,1/host2 ecbcat-batch
@@ -54,7 +65,7 @@ TABLE
 # --- tools ---------------------------------------------------------------------------------
 sshd=$(command -v sshd || echo /usr/sbin/sshd)
 tools=(parallel pv dash openssl gzip cmp /usr/bin/time)
-((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd sftp rsync)
+((EUID == 0)) && tools+=(ssh ssh-keygen "$sshd" setpriv useradd sftp rsync systemd-analyze systemd-escape man)
 missing() {
   for t in "${tools[@]}"; do command -v "$t" >/dev/null || echo "$t"; done
   parallel --version 2>/dev/null | grep -q 'GNU parallel' || echo "GNU-parallel"
@@ -65,10 +76,11 @@ if [[ -n $(missing) ]]; then
   policy=/usr/sbin/policy-rc.d own_policy=
   [[ -e $policy || $EUID -ne 0 ]] ||
     { printf '#!/bin/sh\nexit 101\n' >"$policy" && chmod 755 "$policy" && own_policy=1; }
-  install_packages parallel pv time openssh-server openssh-client rsync || say "the install failed"
+  install_packages parallel pv time openssh-server openssh-client rsync systemd man-db ||
+    say "the install failed"
   [[ -z $own_policy ]] || rm -f "$policy"
 fi
-[[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv time openssh-server, as root)"
+[[ -z $(missing) ]] || skip "missing $(missing | xargs) (apt-get install --no-install-recommends parallel pv time openssh-server rsync systemd man-db, as root)"
 
 # --- the user, the files and what ecbcat must make of them ---------------------------------
 # The files live outside the tree, where the test accounts can reach them; the ssh servers'
@@ -78,8 +90,11 @@ stderr_file=$work/err
 chmod 755 "$work"
 sshdir=$build/recipes
 accounts=()
+units=$work/units  # the stand-in for systemctl, and what each unit it started left
 cleanup() {
-  for pid in "$sshdir"/sshd*.pid; do [[ -f $pid ]] && kill "$(cat "$pid")" 2>/dev/null; done
+  for pid in "$units"/*.pid "$sshdir"/sshd*.pid; do [[ -f $pid ]] && kill "$(cat "$pid")" 2>/dev/null; done
+  # The watches that a row left running, should it have ended early: each process and its child.
+  [[ ! -f $work/watchers ]] || while read -r pid; do pkill -P "$pid"; kill "$pid"; done <"$work/watchers" 2>/dev/null
   for a in "${accounts[@]}"; do userdel -r "$a" 2>/dev/null; done
   rm -rf "$work"
 }
@@ -197,6 +212,26 @@ EOF
     start_sshd "$n"
     hosts+=("/home/$account")
   done
+  # A third, for the README's SFTP-only drop folder: its Match block, for its partner account,
+  # whose key the rows put in the chroot; PAM on, as in Debian's sshd_config, which takes key
+  # logins of a system account that has no password.
+  port=$((20000 + RANDOM % 10000))
+  ssh-keygen -q -t ed25519 -N '' -C drop -f "$sshdir/host3"
+  cat >"$sshdir/sshd3.conf" <<EOF
+ListenAddress 127.0.0.3:$port
+HostKey $sshdir/host3
+PidFile $sshdir/sshd3.pid
+AllowUsers partner
+AuthenticationMethods publickey
+PasswordAuthentication no
+KbdInteractiveAuthentication no
+UsePAM yes
+Subsystem sftp internal-sftp
+$(awk '$0 == "```ssh-config" {on = 1; next} on && /^```$/ {exit} on' "$root/README.md")
+EOF
+  printf 'Host drop\n  HostName 127.0.0.3\n  Port %s\n  User partner\n  BatchMode yes\n' "$port" >>"$home/.ssh/config"
+  echo "[127.0.0.3]:$port $(cut -d' ' -f1,2 "$sshdir/host3.pub")" >>"$home/.ssh/known_hosts"
+  start_sshd 3
   chown "$user:" "$home/.ssh/config" "$home/.ssh/known_hosts"
 fi
 
@@ -414,6 +449,233 @@ check_files0() {  # the files that find lists (no link, no folder), each decrypt
   status_is 1 "some failed"
 }
 
+# Polls until the bash condition holds, every 20 ms; fails after SECONDS.
+await() {  # seconds condition
+  local end=$((SECONDS + $1))
+  until eval "$2"; do ((SECONDS < end)) || return 1; sleep 0.02; done
+}
+# The ecbcat-batch that a background job started, through the shells and setpriv on the way.
+batch_in() {  # pid
+  local p=$1
+  until [[ $(cat "/proc/$p/comm" 2>/dev/null) == ecbcat-batch ]]; do
+    p=$(pgrep -P "$p" | head -n 1) && [[ -n $p ]] || return 1
+  done
+  echo "$p"
+}
+# --watch over a drop folder: the first pass finds two uploads done and one still held open by
+# its writer; the command is left running.
+run_watch() {  # shell command
+  rm -rf "$run" && mkdir -p "$run/drop/sub"
+  cp "$files/records.enc" "$run/drop/" && cp "$files/big.enc" "$run/drop/sub/" && cp "$files/a.enc" "$run/drop/"
+  ((EUID == 0)) && chown -R "$user:" "$run"
+  exec {writer}>>"$run/drop/a.enc"
+  (trap - ERR && exec {writer}>&- && cd "$run" && as_user "$1" -c "$2") >"$work/out" 2>"$work/err" &
+  watcher=$! && echo "$watcher" >>"$work/watchers"
+}
+check_watch() {  # the first pass; the held upload once let go; one in a new folder; SIGTERM
+  local batch
+  await 10 '[[ -f $run/plain/drop/records && -f $run/plain/drop/sub/big && ! -e $run/drop/records.enc ]]' ||
+    fail "the first pass did not decrypt and remove drop/records.enc and drop/sub/big.enc"
+  [[ -e $run/drop/a.enc && ! -e $run/plain/drop/a ]] || fail "the upload still held open was taken"
+  exec {writer}>&-
+  await 5 '[[ -f $run/plain/drop/a && ! -e $run/drop/a.enc ]]' || fail "drop/a.enc not taken once closed"
+  (cd "$run" && as_user sh -c "mkdir drop/new && cp '$files/big.enc' drop/new/y.enc")
+  await 5 '[[ -f $run/plain/drop/new/y && ! -e $run/drop/new/y.enc ]]' || fail "drop/new/y.enc not taken"
+  batch=$(batch_in "$watcher") && kill -TERM "$batch"
+  status=0 && wait "$watcher" || status=$?
+  status_is 143 "SIGTERM"
+  equal "ecbcat-batch: interrupted: 4 decrypted, 0 failed, 0 left alone, 0 dropped unfinished, the rest not started" \
+    "$(cat "$work/err")" "standard error"
+  equal "" "$(find "$run/drop" -type f)" "the inputs left"
+  same "$expected/records" "$run/plain/drop/records" plain/drop/records
+  same "$expected/big" "$run/plain/drop/sub/big" plain/drop/sub/big
+  same "$expected/a" "$run/plain/drop/a" plain/drop/a
+  same "$expected/big" "$run/plain/drop/new/y" plain/drop/new/y
+}
+
+# The README's service: an SFTP-only drop folder, the unit run as its reader. systemd is not
+# running here, so a stand-in for systemctl reads the installed unit and its drop-ins as systemd
+# does and starts ExecStart as systemd would, in the background. Each row starts from empty
+# /srv and /etc/systemd/system, without the README's accounts; the unit is installed once, by
+# make install into an empty /usr/local.
+readme_accounts=(reader partner)
+for a in "${readme_accounts[@]}"; do
+  ! id "$a" >/dev/null 2>&1 || readme_accounts=()  # another's: the rows do not run
+done
+shown_text=()  # the text of the README's command that sets up the drop folder
+((${#readme_accounts[@]} == 0)) || accounts+=("${readme_accounts[@]}")
+fresh_tmpfs() {  # folder: an empty tmpfs of ours over it, in place of the one before
+  [[ $(findmnt -no SOURCE --mountpoint "$1" | tail -n 1) != ecbcat-recipes ]] || umount "$1"
+  mkdir -p "$1" && mount -t tmpfs -o mode=755 ecbcat-recipes "$1"
+}
+mkdir -p "$units/bin"
+sed "s|@units@|$units|" >"$units/bin/systemctl" <<'STANDIN'
+#!/usr/bin/env bash
+# systemctl enable --now NAME@INSTANCE.service where systemd is not running: the unit and its
+# drop-ins read as systemd reads them, and ExecStart (its %f, %i and $VAR words filled in)
+# started in the background as its User= with its AmbientCapabilities=,
+# CapabilityBoundingSet=, NoNewPrivileges=, UMask= and Environment=; its output in UNIT.journal,
+# its process id in UNIT.pid, its exit status in UNIT.status.
+set -euo pipefail
+shopt -s nullglob
+units=@units@
+[[ $# == 3 && $1 == enable && $2 == --now ]] || { echo "systemctl stand-in: enable --now UNIT" >&2; exit 1; }
+unit=${3%.service}.service
+template=${unit%%@*}@.service instance=${unit#*@} && instance=${instance%.service}
+files=()
+for dir in /etc/systemd/system /usr/local/lib/systemd/system /usr/lib/systemd/system /lib/systemd/system; do
+  [[ -f $dir/$template ]] && files=("$dir/$template") && break
+done
+((${#files[@]})) || { echo "Unit $unit not found." >&2; exit 1; }
+files+=(/etc/systemd/system/"$template".d/*.conf /etc/systemd/system/"$unit".d/*.conf)
+declare -A env=()
+start= user= ambient= bounding= umask=0022 nnp=no
+while IFS= read -r line; do
+  value=${line#*=}
+  case ${line%%=*} in
+    ExecStart) start=$value ;;
+    Environment) value=${value#\"} && value=${value%\"} && env[${value%%=*}]=${value#*=} ;;
+    User) user=$value ;;
+    AmbientCapabilities) ambient=$value ;;
+    CapabilityBoundingSet) bounding=$value ;;
+    UMask) umask=$value ;;
+    NoNewPrivileges) nnp=$value ;;
+  esac
+done < <(awk '/^\[/ {service = $0 == "[Service]"} service && /^[A-Za-z]+=/' "${files[@]}")
+folder=$(systemd-escape --unescape --path "$instance")
+words=() assignments=() variable='^\$\{?([A-Za-z_][A-Za-z0-9_]*)\}?$'
+set -f
+for word in $start; do
+  word=${word//%%/$'\1'} && word=${word//%f/$folder} && word=${word//%i/$instance} && word=${word//$'\1'/%}
+  if [[ $word =~ $variable ]]; then
+    words+=(${env[${BASH_REMATCH[1]}]:-})
+  else
+    words+=("$word")
+  fi
+done
+for name in "${!env[@]}"; do assignments+=("$name=${env[$name]}"); done
+caps() { local c list=; for c in $1; do c=${c#CAP_} && list+=,+${c,,}; done; echo "${list#,}"; }
+priv=()
+[[ -z $user ]] || priv+=(--reuid="$user" --regid="$(id -gn "$user")" --init-groups)
+[[ -z $ambient ]] || priv+=(--inh-caps="$(caps "$ambient")" --ambient-caps="$(caps "$ambient")")
+[[ -z $bounding ]] || priv+=(--bounding-set=-all,"$(caps "$bounding")")
+[[ $nnp != yes ]] || priv+=(--no-new-privs)
+(
+  umask "$umask"
+  setpriv "${priv[@]}" env -i PATH=/usr/local/bin:/usr/bin:/bin "${assignments[@]}" "${words[@]}" \
+    </dev/null >>"$units/$unit.journal" 2>&1 &
+  echo $! >"$units/$unit.pid"
+  status=0 && wait $! || status=$?
+  echo $status >"$units/$unit.status"
+) </dev/null >/dev/null 2>&1 &
+STANDIN
+chmod 755 "$units/bin/systemctl"
+stop_unit() {  # unit: SIGTERM, as systemctl stop sends it; sets status
+  local pid=$units/$1.pid
+  status=none
+  [[ -f $pid ]] || return 0
+  kill -TERM "$(cat "$pid")" 2>/dev/null || true
+  await 5 "[[ -s '$units/$1.status' ]]" && status=$(cat "$units/$1.status")
+  rm -f "$pid"
+}
+as_root() {  # shell command: as root, as from a root shell, with the stand-in for systemctl
+  status=0
+  env -i HOME=/root LC_ALL=C.UTF-8 PATH="$units/bin:/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin" \
+    "$1" -c "$2" >"$work/out" 2>"$work/err" || status=$?
+}
+drop_world() {  # [setup]: empty /srv and /etc/systemd/system, the unit installed; with setup,
+  # the README's accounts and folders, the partner's key in the chroot, and the drop-in
+  local unit a
+  for unit in "$units"/*.pid; do unit=${unit##*/} && stop_unit "${unit%.pid}"; done
+  rm -f "$units"/*.journal "$units"/*.status
+  for a in "${readme_accounts[@]}"; do userdel "$a" >/dev/null 2>&1 || true; done
+  fresh_tmpfs /srv && fresh_tmpfs /etc/systemd/system
+  if [[ ! -f $units/installed ]]; then
+    fresh_tmpfs /usr/local
+    (cd "$tree" && env -u MAKEFLAGS -u MAKELEVEL -u MFLAGS make -s install) >"$work/install.log" 2>&1 ||
+      { fail "make install into /usr/local: $(tail -n 5 "$work/install.log")" && return 1; }
+    touch "$units/installed"
+  fi
+  [[ -n ${1:-} ]] || return 0
+  as_root bash "${shown_text[0]}" && ((status == 0)) || { fail "the README's setup failed: $(cat "$work/err")" && return 1; }
+  install -d -m 755 /srv/sftp/partner/.ssh && install -m 644 "$sshdir/id_ed25519.pub" /srv/sftp/partner/.ssh/authorized_keys
+  local conf
+  conf=$(grep -o '/etc/systemd/system/[^`]*\.service\.d/[^`]*\.conf' "$root/README.md" | head -n 1)
+  mkdir -p "${conf%/*}" && awk '$0 == "```ini" {on = 1; next} on && /^```$/ {exit} on' "$root/README.md" >"$conf"
+}
+run_setup() { drop_world && as_root "$1" "$2"; }
+run_verify() { drop_world setup && as_root "$1" "$2"; }
+run_unit() {  # shell command: for the README's folder, its setup; for /srv/drop, a folder of the
+  # user's that root may enter only with its capabilities
+  if [[ $2 == */srv/drop* ]]; then
+    drop_world && install -d -o "$user" -m 700 /srv/drop
+  else
+    drop_world setup
+  fi && as_root "$1" "$2"
+}
+check_sftp_setup() {  # the accounts, the folders as sshd and the service want them, and a login
+  # of the partner's over sftp locked in its folder
+  succeeded
+  local f want=(/srv/sftp 'root root 755' /srv/sftp/partner 'root root 755'
+    /srv/sftp/partner/upload 'partner reader 2750' /srv/plain 'reader reader 700')
+  for ((f = 0; f < ${#want[@]}; f += 2)); do
+    equal "${want[f + 1]}" "$(stat -c '%U %G %a' "${want[f]}")" "${want[f]}"
+  done
+  install -d -m 755 /srv/sftp/partner/.ssh && install -m 644 "$sshdir/id_ed25519.pub" /srv/sftp/partner/.ssh/authorized_keys
+  equal "/upload /upload" "$(as_user sh -c "echo 'pwd
+ls -1 /' | sftp -q -b - drop" 2>&1 | grep -v '^sftp>' | sed 's/^Remote working directory: //' | xargs)" \
+    "the partner's sftp session: where it starts, and all it sees"
+}
+check_verify() { succeeded && equal "" "$(cat "$work/out" "$work/err")" "what systemd-analyze verify says"; }
+# Runs the upload in the background; whenever OUTPUT exists, it is the whole plaintext
+# EXPECTED; `latency` is the milliseconds from the upload's end to OUTPUT's naming, which must
+# come within 5 s of it. The upload must end well, within two minutes.
+upload_watched() {  # upload-command output expected what
+  local seen= ended= now done=$work/uploaded start=$SECONDS
+  latency= && rm -f "$done"
+  (cd "$files" && { as_user sh -c "$1" >/dev/null 2>&1 && echo 0 || echo $?; } >"$done.part" && mv "$done.part" "$done") &
+  until [[ -n $seen && -n $ended ]]; do
+    now=${EPOCHREALTIME//[.,]/} && now=$((now / 1000))
+    if [[ -z $ended && -e $done ]]; then
+      ended=$now && wait $!
+      equal 0 "$(cat "$done")" "$4: the upload's status" && [[ $(cat "$done") == 0 ]] || return 0
+    fi
+    ((SECONDS - start < 120)) || { fail "$4: the upload still runs after 2 minutes" && return; }
+    if [[ -z $seen && -e $2 ]]; then
+      seen=$now
+      cmp -s "$3" "$2" || fail "$4: $2 named before it was whole"
+    fi
+    [[ -z $ended ]] || ((now - ended <= 5000)) || { fail "$4: no output 5 s after the upload's end" && return; }
+    sleep 0.02
+  done
+  latency=$((seen > ended ? seen - ended : 0))
+  same "$3" "$2" "$4"
+}
+check_unit_reader() {  # an sftp upload, polled as it arrives, gives reader's plaintext in
+  # /srv/plain, as open as the upload was to reader's group; SIGTERM is 143
+  local unit=ecbcat-batch@srv-sftp-partner-upload.service
+  succeeded
+  upload_watched "echo 'put big.enc x.enc' | sftp -q -l 4000 -b - drop" /srv/plain/upload/x "$expected/big" \
+    "the service's /srv/plain/upload/x"
+  [[ -z $latency ]] || say "the service's plaintext came $latency ms after the upload's end"
+  equal "reader reader 640" "$(stat -c '%U %G %a' /srv/plain/upload/x)" "/srv/plain/upload/x"
+  equal "" "$(cat "$units/$unit.journal")" "the service's output"
+  stop_unit "$unit"
+  equal 143 "$status" "the service's status on SIGTERM"
+}
+check_unit_root() {  # as root, a file of the user's in its own folder decrypted beside it, the
+  # user's and as open as it was
+  local unit=ecbcat-batch@srv-drop.service
+  succeeded
+  (cd /srv/drop && as_user sh -c "umask 077 && cp '$files/records.enc' r.enc")
+  await 5 '[[ -e /srv/drop/r ]]' || fail "no /srv/drop/r"
+  same "$expected/records" /srv/drop/r /srv/drop/r
+  equal "$user 600" "$(stat -c '%U %a' /srv/drop/r)" "/srv/drop/r"
+  stop_unit "$unit"
+  equal 143 "$status" "the service's status on SIGTERM"
+  equal "" "$(grep -v 'interrupted: 1 decrypted, 0 failed' "$units/$unit.journal" || true)" "the service's output"
+}
+
 # --- the commands, as the documents show them ----------------------------------------------
 # Prints each command as: source, US, text, RS. A line ending in | && || or \ goes on.
 commands() {
@@ -447,6 +709,9 @@ declare -A how=() used=()
 while read -r check command; do how[$command]=$check; done <<<"$table"
 
 mismatch() { fail "$1"; }
+while IFS=$'\037' read -r -d $'\036' source text; do
+  [[ ${how[$(normal "$text")]:-} != sftp_setup ]] || shown_text=("$text")
+done < <(commands)
 run_row() { "$1" "$3" "$4" && "check_$2" "$3" "$4"; }  # runner check shell text
 while IFS=$'\037' read -r -d $'\036' source text; do
   command=$(normal "$text")
@@ -462,11 +727,24 @@ while IFS=$'\037' read -r -d $'\036' source text; do
         skip_row "$command" "needs root for the test accounts and sshd"
         continue
       fi
+      if [[ $check == sftp_setup || $check == verify || $check == unit_* ]]; then
+        if ((EUID != 0)) || [[ -z ${ECBCAT_RECIPES_UNSHARED:-} ]]; then
+          skip_row "$command" "needs root, and a mount namespace of its own (unshare --mount)"
+          continue
+        elif ((${#readme_accounts[@]} == 0)); then
+          skip_row "$command" "the accounts reader and partner are there already"
+          continue
+        fi
+      fi
       for shell in bash dash; do
         runner=run_in_copy
         [[ $check == nonall ]] && runner=run_on_hosts
         [[ $check == split ]] && runner=run_shared
         [[ $check == drop ]] && runner=run_drop
+        [[ $check == watch ]] && runner=run_watch
+        [[ $check == sftp_setup ]] && runner=run_setup
+        [[ $check == verify ]] && runner=run_verify
+        [[ $check == unit_* ]] && runner=run_unit
         [[ $check == make_run ]] && runner=run_in_tree
         [[ $check == install ]] && runner=run_staged
         [[ $check == home_install ]] && runner=run_home
@@ -505,10 +783,39 @@ uploads_mid_way() {
     same "$expected/big" "$h/drop/x" "$how: drop/x"
   done
 }
+# Uploads over ssh into host1's folder that `ecbcat-batch --watch` watches, as host1's account:
+# each gives its whole plaintext, never a part, a moment after the upload's end (the latency
+# printed); SIGTERM then ends the watch with 143 and no hidden file left.
+watched_uploads() {
+  local h=${hosts[0]} how command n=0 watcher
+  rm -rf "$h/watched" && install -d -o "${h##*/}" "$h/watched"
+  (trap - ERR && cd "$h" && setpriv --reuid="${h##*/}" --regid="${h##*/}" --init-groups "$build/ecbcat-batch" --watch watched) \
+    >"$work/watch.out" 2>"$work/watch.err" &
+  watcher=$! && echo "$watcher" >>"$work/watchers"
+  while IFS='|' read -r how command; do
+    n=$((n + 1))
+    upload_watched "${command//X/x$n}" "$h/watched/x$n" "$expected/big" "$how: watched/x$n"
+    [[ -z $latency ]] || say "watched uploads: $how: the plaintext came $latency ms after the upload's end"
+  done <<'UPLOADS'
+sftp|echo 'put big.enc watched/X.enc' | sftp -q -l 4000 -b - host1
+scp|scp -q -l 4000 big.enc host1:watched/X.enc
+scp -O|scp -O -q -l 4000 big.enc host1:watched/X.enc
+rsync|rsync --bwlimit=500 big.enc host1:watched/X.enc
+rsync --inplace|rsync --inplace --bwlimit=500 big.enc host1:watched/X.enc
+UPLOADS
+  kill -TERM "$(batch_in "$watcher")"
+  status=0 && wait "$watcher" || status=$?
+  equal 143 "$status" "the watch's status on SIGTERM"
+  equal "ecbcat-batch: interrupted: 5 decrypted, 0 failed, 0 left alone, 0 dropped unfinished, the rest not started" \
+    "$(cat "$work/watch.err")" "the watch's standard error"
+  equal "" "$(find "$h/watched" -name '.*' -print)" "hidden files left"
+}
 if ((EUID == 0)); then
   row "sftp, scp, scp -O and rsync --inplace uploads met mid-way" uploads_mid_way
+  row "sftp, scp, scp -O, rsync and rsync --inplace uploads into a watched folder" watched_uploads
 else
   skip_row "uploads met mid-way" "needs root for the test accounts and sshd"
+  skip_row "uploads into a watched folder" "needs root for the test accounts and sshd"
 fi
 figures_held() {  # every figure that README.md states is one of docs/performance.md
   local figure
