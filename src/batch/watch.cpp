@@ -130,10 +130,6 @@ int Watch::error() const {
   return s_->notices.error();
 }
 
-bool Watch::any() const {
-  return !s_->held.empty();
-}
-
 void Watch::searching(const std::shared_ptr<const Folder>& folder, const FileKey& key) {
   State& s = *s_;
   int error = 0;

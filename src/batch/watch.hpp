@@ -87,8 +87,6 @@ class Watch {
   // A file whose outcome was "for a later run": tried again after `after` (from any thread);
   // its folder searched again instead where too many wait.
   void retry(const Job& job, std::chrono::nanoseconds after);
-  // Whether any folder is held.
-  bool any() const;
   void run();
 
  private:

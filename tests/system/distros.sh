@@ -22,8 +22,10 @@ packages+=,strace,acl,bash-completion,exfat-fuse,exfatprogs
 cache=${XDG_CACHE_HOME:-$HOME/.cache}/ecbcat/distros
 mkdir -p "$cache"
 
-in_chroot() {  # root command: with /dev and /proc, in a mount namespace of its own
+in_chroot() {  # root command: with /dev, /proc and /sys (systemd-analyze reads its cgroup), in a
+  # mount namespace of its own
   unshare --mount --fork sh -c 'mount --rbind /dev "$0/dev" && mount -t proc proc "$0/proc" &&
+    mount --rbind /sys "$0/sys" &&
     exec chroot "$0" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin HOME=/root LC_ALL=C.UTF-8 \
       CI="$1" sh -c "$2"' "$1" "${CI:-}" "$2"
 }
